@@ -1,0 +1,3 @@
+#ifndef _ERRNO_H
+#define _ERRNO_H
+#endif

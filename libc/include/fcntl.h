@@ -1,0 +1,3 @@
+#ifndef _FCNTL_H
+#define _FCNTL_H
+#endif

@@ -1,0 +1,40 @@
+#ifndef _STDIO_H
+#define _STDIO_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#ifndef __size_t_defined
+#define __size_t_defined
+typedef __SIZE_TYPE__ size_t;
+#endif
+
+#define FILE_KIND_DESCRIPTOR 1
+#define FILE_KIND_MEMORY     2
+#define FILE_KIND_DEFERRED   3
+
+typedef struct FILE {
+    int kind;
+    int fd;
+    char *path;
+    unsigned char *buf;
+    unsigned len;
+    unsigned cap;
+    char **user_buf;
+    size_t *user_size;
+    int error;
+    int pos;
+    int eof;
+} FILE;
+
+extern FILE g_stdin, g_stdout, g_stderr;
+extern FILE *stdin, *stdout, *stderr;
+
+int puts(const char *__s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

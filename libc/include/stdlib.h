@@ -1,0 +1,3 @@
+#ifndef _STDLIB_H
+#define _STDLIB_H
+#endif
