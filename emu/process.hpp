@@ -1,0 +1,59 @@
+// A zelkos process on the stand-in: the image loaded into a fresh machine,
+// its kernel, and the two ways to run it (from the entry point, or one
+// guest function at a time).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "emu/image.hpp"
+#include "emu/kernel.hpp"
+#include "emu/machine.hpp"
+
+namespace zelkos {
+
+// The guest address space besides the image.
+constexpr uint32_t kStackTop = 0x80000000;
+constexpr uint32_t kStackSize = 0x00100000;
+constexpr uint32_t kSentinel = 0x90000000;   // return address of host calls
+constexpr uint32_t kScratchBase = 0x60000000;  // free for the harness
+
+struct ProcessOptions : KernelOptions {
+    Limits limits;
+};
+
+class Process {
+public:
+    explicit Process(const Image &img, const ProcessOptions &opt = {});
+
+    // Builds the entry stack (count, vector, strings) and runs from the
+    // entry point until the guest exits, faults or hits a limit.
+    Outcome run(const std::vector<std::string> &argv);
+    // Calls the function at addr, cdecl, with the given stack words, until
+    // it returns to the sentinel. The x87 unit starts in its initial state.
+    Outcome call(uint32_t addr, const std::vector<uint32_t> &words);
+
+    // Fixes what rdtsc gives the guest; nullopt: the processor's own value.
+    void set_tsc(std::optional<uint64_t> v) { tsc_ = v; }
+    void install_guards() { kernel_.install_guards(); }
+
+    Machine &machine() { return m_; }
+    Kernel &kernel() { return kernel_; }
+    const Image &image() const { return img_; }
+    Limits &limits() { return limits_; }
+
+private:
+    void load();
+    void guard();
+
+    const Image &img_;
+    Machine m_;
+    Kernel kernel_;
+    Limits limits_;
+    std::optional<uint64_t> tsc_;
+    std::vector<std::pair<uint32_t, uint32_t>> pages_;  // image page -> ELF flags
+};
+
+} // namespace zelkos
