@@ -31,7 +31,13 @@ typedef struct FILE {
 extern FILE g_stdin, g_stdout, g_stderr;
 extern FILE *stdin, *stdout, *stderr;
 
+size_t fwrite(const void *__ptr, size_t __size, size_t __count, FILE *__stream);
+int fputc(int __ch, FILE *__stream);
+int putchar(int __ch);
+int fputs(const char *__s, FILE *__stream);
 int puts(const char *__s);
+int fflush(FILE *__stream);
+void setbuf(FILE *__stream, char *__buf);
 
 #ifdef __cplusplus
 }
