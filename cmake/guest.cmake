@@ -56,6 +56,6 @@ function(zelkos_image name)
     DEPENDS ${objs} ${IMG_ARCHIVES} ${ZELKOS_LINKER_SCRIPT}
     COMMAND_EXPAND_LISTS
     COMMENT "Linking guest image ${name}")
-  add_custom_target(${name}-image ALL DEPENDS ${out})
-  set_property(TARGET ${name}-image PROPERTY ZELKOS_IMAGE ${out})
+  string(MAKE_C_IDENTIFIER ${name} tname)
+  add_custom_target(${tname}_image ALL DEPENDS ${out})
 endfunction()

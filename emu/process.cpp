@@ -18,8 +18,8 @@ uint32_t uc_perms(uint32_t elf_flags)
 
 } // namespace
 
-Process::Process(const Image &img, const ProcessOptions &opt)
-    : img_(img), kernel_(m_, opt), limits_(opt.limits)
+Process::Process(std::shared_ptr<const Image> img, const ProcessOptions &opt)
+    : img_(std::move(img)), kernel_(m_, opt), limits_(opt.limits)
 {
     load();
     m_.on_interrupt([this](uint32_t) { kernel_.gate(); });
@@ -30,7 +30,7 @@ void Process::load()
 {
     // A page shared by two segments gets the permissions of both.
     std::map<uint32_t, uint32_t> pages;
-    for (auto &s : img_.segments)
+    for (auto &s : img_->segments)
         for (uint64_t p = s.vaddr & ~(kPage - 1); p < uint64_t(s.vaddr) + s.memsz; p += kPage)
             pages[uint32_t(p)] |= s.flags;
     // Without guards the kernel protects nothing: the null page is there
@@ -40,8 +40,8 @@ void Process::load()
         m_.map(addr, kPage, UC_PROT_ALL, "image");
         pages_.emplace_back(addr, flags);
     }
-    for (auto &s : img_.segments)
-        if (!m_.write(s.vaddr, img_.bytes.data() + s.offset, s.filesz))
+    for (auto &s : img_->segments)
+        if (!m_.write(s.vaddr, img_->bytes.data() + s.offset, s.filesz))
             throw EngineError("cannot load segment at " + hex32(s.vaddr));
     m_.map(kStackTop - kStackSize, kStackSize, UC_PROT_READ | UC_PROT_WRITE, "stack");
     m_.map(kSentinel, kPage, UC_PROT_READ | UC_PROT_EXEC, "return sentinel");
@@ -49,10 +49,10 @@ void Process::load()
     m_.write(kSentinel, hlt.data(), hlt.size());
 
     // rdtsc cannot be hooked itself: set edx:eax just after each one.
-    for (auto &s : img_.segments) {
+    for (auto &s : img_->segments) {
         if (!(s.flags & PF_X))
             continue;
-        for (uint32_t after : find_after(img_.bytes.data() + s.offset, s.filesz, s.vaddr, X86_INS_RDTSC))
+        for (uint32_t after : find_after(img_->bytes.data() + s.offset, s.filesz, s.vaddr, X86_INS_RDTSC))
             m_.at_address(after, [this] {
                 if (tsc_) {
                     m_.set_reg(UC_X86_REG_EAX, uint32_t(*tsc_));
@@ -90,7 +90,7 @@ Outcome Process::run(const std::vector<std::string> &argv)
         m_.set_reg(r, 0);
     m_.set_reg(UC_X86_REG_ESP, sp);
     m_.reset_fpu();
-    return m_.run(img_.entry, kSentinel, limits_);
+    return m_.run(img_->entry, kSentinel, limits_);
 }
 
 Outcome Process::call(uint32_t addr, const std::vector<uint32_t> &words)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +27,9 @@ struct ProcessOptions : KernelOptions {
 
 class Process {
 public:
-    explicit Process(const Image &img, const ProcessOptions &opt = {});
+    explicit Process(std::shared_ptr<const Image> img, const ProcessOptions &opt = {});
+    explicit Process(Image img, const ProcessOptions &opt = {})
+        : Process(std::make_shared<const Image>(std::move(img)), opt) {}
 
     // Builds the entry stack (count, vector, strings) and runs from the
     // entry point until the guest exits, faults or hits a limit.
@@ -41,14 +44,14 @@ public:
 
     Machine &machine() { return m_; }
     Kernel &kernel() { return kernel_; }
-    const Image &image() const { return img_; }
+    const Image &image() const { return *img_; }
     Limits &limits() { return limits_; }
 
 private:
     void load();
     void guard();
 
-    const Image &img_;
+    std::shared_ptr<const Image> img_;
     Machine m_;
     Kernel kernel_;
     Limits limits_;

@@ -32,11 +32,17 @@ std::string probe_image();     // the harness's own small test image
 struct Arg {
     uint32_t w[2]{};
     int n = 1;
-    Arg(uint32_t v) : w{v, 0} {}
-    Arg(int32_t v) : w{uint32_t(v), 0} {}
+    Arg(unsigned v) : w{v, 0} {}
     Arg(int v) : w{uint32_t(v), 0} {}
     Arg(unsigned long v) : w{uint32_t(v), 0} {}
-    static Arg u64(uint64_t v) { Arg a(uint32_t(v)); a.w[1] = uint32_t(v >> 32); a.n = 2; return a; }
+    Arg(long v) : w{uint32_t(v), 0} {}
+    static Arg u64(uint64_t v)
+    {
+        Arg a{uint32_t(v)};
+        a.w[1] = uint32_t(v >> 32);
+        a.n = 2;
+        return a;
+    }
     static Arg i64(int64_t v) { return u64(uint64_t(v)); }
 };
 

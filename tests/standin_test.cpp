@@ -1,0 +1,356 @@
+// The stand-in itself: loader, kernel gate, guards, file root, limits and
+// the harness's calling convention, shown on the harness's own probe image.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "emu/image.hpp"
+#include "emu/meta.hpp"
+#include "emu/process.hpp"
+#include "harness.hpp"
+
+using namespace zt;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<uint8_t> file_bytes(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+template <typename T> void put(std::vector<uint8_t> &b, size_t off, T v) { std::memcpy(&b[off], &v, sizeof v); }
+template <typename T> T get(const std::vector<uint8_t> &b, size_t off)
+{
+    T v;
+    std::memcpy(&v, &b[off], sizeof v);
+    return v;
+}
+
+// Offset of program header i of a well-formed image.
+size_t phdr(const std::vector<uint8_t> &b, int i) { return get<uint32_t>(b, 28) + size_t(i) * get<uint16_t>(b, 42); }
+
+std::string refusal(std::vector<uint8_t> b)
+{
+    try {
+        zelkos::parse_image(std::move(b));
+    } catch (const zelkos::ImageError &e) {
+        return e.what();
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(Loader, RefusesMalformedImages)
+{
+    const auto good = file_bytes(probe_image());
+    ASSERT_EQ(refusal(good), "");
+    struct Case {
+        const char *name;
+        std::function<void(std::vector<uint8_t> &)> spoil;
+        const char *message;
+    } cases[] = {
+        {"empty file", [](auto &b) { b.clear(); }, "truncated ELF header"},
+        {"truncated header", [](auto &b) { b.resize(40); }, "truncated ELF header"},
+        {"not ELF", [](auto &b) { b[1] = 'X'; }, "not an ELF file"},
+        {"64-bit class", [](auto &b) { b[4] = 2; }, "not a 32-bit ELF file"},
+        {"big-endian", [](auto &b) { b[5] = 2; }, "not a little-endian"},
+        {"wrong machine", [](auto &b) { put<uint16_t>(b, 18, 62); }, "wrong machine 62"},
+        {"shared object", [](auto &b) { put<uint16_t>(b, 16, 3); }, "not a static executable"},
+        {"program headers beyond the file", [](auto &b) { put<uint32_t>(b, 28, uint32_t(b.size()) - 8); },
+         "program headers lie beyond"},
+        {"interpreter", [](auto &b) { put<uint32_t>(b, phdr(b, 1), 3); }, "has an interpreter"},
+        {"dynamic section", [](auto &b) { put<uint32_t>(b, phdr(b, 2), 2); }, "has a dynamic section"},
+        {"segment beyond the file", [](auto &b) { put<uint32_t>(b, phdr(b, 0) + 16, uint32_t(b.size())); },
+         "segment 0 lies beyond the end of the file"},
+        {"segment in the null page", [](auto &b) { put<uint32_t>(b, phdr(b, 0) + 8, 0x100); },
+         "lies in the null page"},
+        {"absurd size", [](auto &b) { put<uint32_t>(b, phdr(b, 2) + 20, 0xF0000000); }, "absurd size"},
+        {"overlapping segments", [](auto &b) { put<uint32_t>(b, phdr(b, 1) + 8, get<uint32_t>(b, phdr(b, 0) + 8)); },
+         "overlap"},
+        {"entry outside text", [](auto &b) { put<uint32_t>(b, 24, get<uint32_t>(b, phdr(b, 2) + 8)); },
+         "outside every executable segment"},
+        {"section headers beyond the file", [](auto &b) { put<uint32_t>(b, 32, uint32_t(b.size())); },
+         "section headers lie beyond"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto b = good;
+        c.spoil(b);
+        std::string why = refusal(b);
+        EXPECT_NE(why.find(c.message), std::string::npos) << "message: " << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos);
+    }
+}
+
+TEST(Loader, SurvivesEveryTruncationAndByteFlip)
+{
+    // Every prefix and a sweep of single-byte changes over the headers:
+    // a refusal or a valid image, never a crash.
+    const auto good = file_bytes(probe_image());
+    for (size_t n = 0; n < good.size(); n += (n < 512 ? 1 : 97))
+        refusal(std::vector<uint8_t>(good.begin(), good.begin() + n));
+    for (size_t i = 0; i < 52 + 3 * 32; i++)
+        for (uint8_t v : {0x00, 0x01, 0x7f, 0x80, 0xff}) {
+            auto b = good;
+            b[i] = v;
+            refusal(b);
+        }
+}
+
+TEST(Gate, ClobbersEbxEcxEdxAndKeepsTheRest)
+{
+    Guest g(probe_image());
+    uint32_t out = g.alloc(28);
+    uint32_t eax = g.call("probe_gate_regs", {777, out});
+    EXPECT_EQ(int32_t(eax), -38);  // unknown call: ENOSYS, but recorded
+    ASSERT_EQ(g.calls().size(), 1u);
+    const auto &c = g.calls()[0];
+    EXPECT_EQ(c.nr, 777);
+    EXPECT_EQ(c.ebx, 0x11111111u);
+    EXPECT_EQ(c.ecx, 0x22222222u);
+    EXPECT_EQ(c.edx, 0x33333333u);
+    EXPECT_EQ(c.esi, 0x44444444u);
+    EXPECT_EQ(c.edi, 0x55555555u);
+    EXPECT_EQ(c.ebp, 0x66666666u);
+    EXPECT_NE(g.read32(out + 0), 0x11111111u);
+    EXPECT_NE(g.read32(out + 4), 0x22222222u);
+    EXPECT_NE(g.read32(out + 8), 0x33333333u);
+    EXPECT_EQ(g.read32(out + 12), 0x44444444u);
+    EXPECT_EQ(g.read32(out + 16), 0x55555555u);
+    EXPECT_EQ(g.read32(out + 20), 0x66666666u);
+    EXPECT_EQ(int32_t(g.read32(out + 24)), -38);
+}
+
+TEST(Gate, ScriptedAnswersComeBackInOrderThenTheServiceAnswers)
+{
+    Guest g(probe_image());
+    uint32_t buf = g.str("hello");
+    g.answer(1, {Reply::ret(3), Reply::ret(-5)});
+    EXPECT_EQ(g.call("probe_gate3", {1, 1, buf, 5}), 3u);
+    EXPECT_EQ(int32_t(g.call("probe_gate3", {1, 1, buf, 5})), -5);
+    EXPECT_EQ(g.call("probe_gate3", {1, 1, buf, 5}), 5u);
+    EXPECT_EQ(g.console_writes(), (std::vector<std::string>{"hel", "hello"}));
+    auto w = g.calls(1);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_TRUE(w[0].scripted);
+    EXPECT_EQ(w[0].data, "hello");
+    EXPECT_FALSE(w[2].scripted);
+
+    uint32_t in = g.alloc(8, 0xAA);
+    g.answer(3, {Reply::data("abcdefghij")});
+    EXPECT_EQ(g.call("probe_gate3", {3, 0, in, 4}), 4u);
+    EXPECT_EQ(g.read(in, 5), "abcd\xAA");
+}
+
+TEST(Harness, VariadicAnd64BitAndLongDoubleResults)
+{
+    Guest g(probe_image());
+    EXPECT_EQ(g.call("probe_sum", {4, 1, 2, 3, -10}), uint32_t(-4));
+    EXPECT_EQ(g.call64("probe_sum64", {2, Arg::u64(0x100000000ull), Arg::u64(0xFFFFFFFFull)}), 0x1FFFFFFFFull);
+    // 1/3 in 64-bit precision, rounded to nearest: bit-exact, which also
+    // shows the x87 kept its full precision after a control-word reload.
+    uint32_t d = g.alloc(8);
+    double half = 0.5;
+    g.write(d, std::string_view(reinterpret_cast<char *>(&half), 8));
+    zt::X87 third = g.call_x87("probe_divide", {1, 3, d});
+    EXPECT_EQ(third.sign_exp, 0x3FFD);
+    EXPECT_EQ(third.mantissa, 0xAAAAAAAAAAAAAAABull);
+    EXPECT_EQ(third, zt::X87::of(1.0L / 3.0L));
+    zt::X87 minus = g.call_x87("probe_divide", {-2, 1, d});
+    EXPECT_EQ(minus.sign_exp, 0xC000);
+    EXPECT_EQ(minus.mantissa, 0x8000000000000000ull);
+}
+
+TEST(Harness, FixesTheTimeStampCounter)
+{
+    Guest g(probe_image());
+    g.set_tsc(0x123456789ABCDEF0ull);
+    EXPECT_EQ(g.call64("probe_rdtsc"), 0x123456789ABCDEF0ull);
+    g.set_tsc(42);
+    EXPECT_EQ(g.call64("probe_rdtsc"), 42u);
+}
+
+TEST(Guards, TextIsWritableOnlyUntilCall101)
+{
+    Guest g(probe_image());
+    EXPECT_EQ(g.call("probe_poke_text"), 1u);
+    EXPECT_EQ(g.call("probe_gate3", {101, 0, 0, 0}), 0u);
+    auto r = g.call_full("probe_poke_text");
+    ASSERT_EQ(r.outcome.kind, zt::Outcome::Fault);
+    EXPECT_EQ(r.outcome.address, g.sym("probe_target"));
+    EXPECT_NE(r.outcome.report.find("write to read-only"), std::string::npos) << r.outcome.report;
+    // Code still runs after the guards are on.
+    EXPECT_EQ(g.call("probe_target"), 7u);
+}
+
+TEST(Guards, NullPageReadsOnlyFaultAfterCall101)
+{
+    Guest g(probe_image());
+    EXPECT_EQ(g.call("probe_read", {0}), 0u);
+    EXPECT_EQ(g.call("probe_gate3", {101, 0, 0, 0}), 0u);
+    auto r = g.call_full("probe_read", {8});
+    ASSERT_EQ(r.outcome.kind, zt::Outcome::Fault);
+    EXPECT_EQ(r.outcome.address, 8u);
+    EXPECT_NE(r.outcome.report.find("read of unmapped address 0x00000008"), std::string::npos) << r.outcome.report;
+    EXPECT_NE(r.outcome.report.find("at eip 0x"), std::string::npos);
+}
+
+TEST(Guards, ARefusedCall101ChangesNothing)
+{
+    auto r = run_image(probe_image(), {.guards_answer = -1});
+    EXPECT_EQ(r.outcome.kind, zt::Outcome::Exited);
+    zelkos::ProcessOptions po;
+    po.guards_answer = 1;
+    zelkos::Process p(zelkos::read_image(probe_image()), po);
+    EXPECT_EQ(p.call(p.image().symbol("probe_gate3").value(), {101, 0, 0, 0}).kind, zt::Outcome::Returned);
+    EXPECT_EQ(p.machine().reg(UC_X86_REG_EAX), 1u);
+    EXPECT_FALSE(p.kernel().guards_installed());
+    EXPECT_TRUE(p.machine().accessible(0, 4, UC_PROT_READ));
+}
+
+TEST(Faults, ReportedWithoutCrashingTheHost)
+{
+    Guest g(probe_image());
+    auto r = g.call_full("probe_divzero", {1, 0});
+    EXPECT_EQ(r.outcome.kind, zt::Outcome::Fault);
+    EXPECT_NE(r.outcome.report.find("divide error"), std::string::npos) << r.outcome.report;
+
+    // A bad buffer handed to the kernel ends the run with a report.
+    Guest k(probe_image());
+    k.install_guards();
+    auto w = k.call_full("probe_gate3", {1, 1, 16, 4});
+    EXPECT_EQ(w.outcome.kind, zt::Outcome::Fault);
+    EXPECT_NE(w.outcome.report.find("kernel fault: write (1) reads unreadable guest memory at 0x00000010"),
+              std::string::npos)
+        << w.outcome.report;
+}
+
+TEST(Limits, ARunawayLoopStopsAtTheInstructionLimit)
+{
+    Guest g(probe_image());
+    g.set_insn_limit(100000);
+    auto r = g.call_full("probe_spin");
+    EXPECT_EQ(r.outcome.kind, zt::Outcome::Limit);
+    EXPECT_NE(r.outcome.report.find("instruction limit"), std::string::npos);
+    uint64_t n = g.process().machine().instructions();
+    EXPECT_GE(n, 100000u);
+    EXPECT_LT(n, 100100u);
+}
+
+TEST(Run, EntryStackArgumentsAndAlignment)
+{
+    auto r = run_image(probe_image(), {.args = {"one", "", "three"}});
+    ASSERT_EQ(r.outcome.kind, zt::Outcome::Exited) << r.outcome.report;
+    EXPECT_EQ(r.status, 4);   // argc; 100 or 101 would mean a bad vector or alignment
+    EXPECT_EQ(r.console, "probe.elf\none\n\nthree\n");
+}
+
+class FileRoot : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        base = fs::temp_directory_path() / ("zelkos-root-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(base);
+        fs::create_directories(base / "root" / "sub");
+        std::ofstream(base / "secret") << "outside";
+        std::ofstream(base / "root" / "inside.txt") << "inside";
+        fs::create_symlink("../secret", base / "root" / "up");
+        fs::create_symlink((base / "secret").string(), base / "root" / "abs");
+        fs::create_symlink("../../secret", base / "root" / "sub" / "deep");
+    }
+    void TearDown() override { fs::remove_all(base); }
+
+    // Opens path in the guest with call 4 and reads what it got.
+    std::string guest_read(const std::string &path)
+    {
+        zelkos::ProcessOptions po;
+        po.root = (base / "root").string();
+        zelkos::Process p(zelkos::read_image(probe_image()), po);
+        auto sym = [&](const char *n) { return p.image().symbol(n).value(); };
+        p.machine().map(zelkos::kScratchBase, 0x1000, UC_PROT_READ | UC_PROT_WRITE, "scratch");
+        p.machine().write(zelkos::kScratchBase, path.c_str(), path.size() + 1);
+        p.call(sym("probe_gate3"), {4, zelkos::kScratchBase, 0, 0});
+        int32_t fd = int32_t(p.machine().reg(UC_X86_REG_EAX));
+        if (fd < 0)
+            return "error " + std::to_string(fd);
+        uint32_t buf = zelkos::kScratchBase + 0x800;
+        p.call(sym("probe_gate3"), {3, uint32_t(fd), buf, 64});
+        int32_t n = int32_t(p.machine().reg(UC_X86_REG_EAX));
+        std::string got(size_t(std::max(n, 0)), '\0');
+        p.machine().read(buf, got.data(), got.size());
+        return got;
+    }
+
+    fs::path base;
+};
+
+TEST_F(FileRoot, TheGuestCannotLeaveItsRoot)
+{
+    struct Case {
+        const char *path;
+        const char *expect;
+    } cases[] = {
+        {"inside.txt", "inside"},
+        {"/inside.txt", "inside"},
+        {"sub/../inside.txt", "inside"},
+        {"../secret", "error -2"},
+        {"../../../../secret", "error -2"},
+        {"/../secret", "error -2"},
+        {"up", "error -2"},     // a link resolved inside the root finds nothing
+        {"abs", "error -2"},
+        {"sub/deep", "error -2"},
+        {"", "error -2"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(guest_read(c.path), c.expect);
+    }
+}
+
+TEST(Meta, ReadsBothRecordsAndRefusesBrokenOnes)
+{
+    auto img = zelkos::read_image(lumbrel_image());
+    auto cmd = zelkos::read_meta(img, ".zelkos.cmdmeta", "ZCMD");
+    EXPECT_EQ(cmd.strings, (std::vector<std::string>{"Install optional paging guards.", "lumbrel"}));
+    auto pkg = zelkos::read_meta(img, ".zelkos.pkgmeta", "ZPKG");
+    EXPECT_EQ(pkg.strings, (std::vector<std::string>{"lumbrel", "3"}));
+
+    auto probe = zelkos::read_image(probe_image());
+    EXPECT_THROW(zelkos::read_meta(probe, ".zelkos.cmdmeta", "ZCMD"), zelkos::ImageError);
+
+    auto bytes = img.bytes;
+    const auto *s = img.section(".zelkos.cmdmeta");
+    struct Case {
+        const char *name;
+        size_t offset;
+        char value;
+        const char *message;
+    } cases[] = {
+        {"magic", 0, 'X', "bad magic"},
+        {"version", 4, 2, "unsupported version 2"},
+        {"closing zero", 48, 'x', "not terminated"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto b = bytes;
+        b[s->offset + c.offset] = c.value;
+        auto broken = zelkos::parse_image(b);
+        try {
+            zelkos::read_meta(broken, ".zelkos.cmdmeta", "ZCMD");
+            ADD_FAILURE() << "accepted";
+        } catch (const zelkos::ImageError &e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
