@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "emu/calls.hpp"
+#include "emu/console.hpp"
 #include "emu/image.hpp"
 #include "emu/meta.hpp"
 #include "emu/process.hpp"
@@ -353,4 +355,71 @@ TEST(Meta, ReadsBothRecordsAndRefusesBrokenOnes)
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
         }
     }
+}
+
+TEST(Console, RendersAttributeRecordsOnlyWhenAsked)
+{
+    struct Case {
+        zelkos::ConsoleMode mode;
+        std::vector<std::string> writes;
+        std::string shown;
+    } cases[] = {
+        {zelkos::ConsoleMode::Raw, {bytes("\xFF\x04\x00\x01" "ab")}, bytes("\xFF\x04\x00\x01" "ab")},
+        {zelkos::ConsoleMode::Ansi, {bytes("\xFF\x04\x00\x01" "ab")}, "\x1b[0;31;40;1mab\x1b[0m"},
+        // A record split across writes is still one record.
+        {zelkos::ConsoleMode::Ansi, {bytes("x\xFF\x0F"), bytes("\xFF\x06y")}, "x\x1b[0;97;49;4;7my\x1b[0m"},
+        {zelkos::ConsoleMode::Quiet, {"abc"}, ""},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.shown);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        {
+            zelkos::Console con(c.mode, fds[1]);
+            for (auto &w : c.writes)
+                con.write(w);
+            con.finish();
+            EXPECT_EQ(con.writes(), c.writes);
+        }
+        close(fds[1]);
+        std::string got;
+        char buf[256];
+        ssize_t n;
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+            got.append(buf, size_t(n));
+        close(fds[0]);
+        EXPECT_EQ(got, c.shown);
+    }
+}
+
+TEST(Trace, OneLinePerCallInTheCustomaryForm)
+{
+    auto lines = [](const RunOptions &opt) {
+        auto r = run_image(lumbrel_image(), opt);
+        zelkos::Process p(zelkos::read_image(lumbrel_image()));
+        std::vector<std::string> out;
+        for (auto &c : r.calls)
+            out.push_back(zelkos::format_call(c, p.machine(), 16));
+        return out;
+    };
+    EXPECT_EQ(lines({}), (std::vector<std::string>{
+                             "SYS_PAGING_GUARDS() = 0",
+                             "write(1, \"Requested paging\"..., 59) = 59",
+                             "write(1, \"\\n\", 1) = 1",
+                             "_exit(0) = ?",
+                         }));
+    EXPECT_EQ(lines({.guards_answer = -1}).front(), "SYS_PAGING_GUARDS() = -1 EPERM");
+
+    Guest g(probe_image());
+    uint32_t path = g.str("no/such");
+    g.call("probe_gate3", {4, path, 0x241, 0x241});
+    g.call("probe_gate3", {140, 1, 2, 3});
+    auto &calls = g.calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(zelkos::format_call(calls[0], g.process().machine(), 16),
+              "open(\"no/such\", O_WRONLY|O_CREAT|O_TRUNC, 0x241) = -2 ENOENT");
+    // An unknown number shows all six registers (ebp is the caller's frame).
+    std::string unknown = zelkos::format_call(calls[1], g.process().machine(), 16);
+    EXPECT_EQ(unknown.rfind("syscall_140(0x1, 0x2, 0x3, 0, 0, 0x", 0), 0u) << unknown;
+    EXPECT_TRUE(unknown.ends_with(") = -38 ENOSYS")) << unknown;
 }
