@@ -56,6 +56,12 @@ const std::string &Files::pipe_bytes(int fd) const
     return it == fds_.end() ? none : it->second.bytes;
 }
 
+int Files::host_fd(int32_t fd) const
+{
+    auto it = fds_.find(fd);
+    return it == fds_.end() || it->second.kind != Desc::File ? -1 : it->second.host_fd;
+}
+
 Files::Desc *Files::find(int32_t fd)
 {
     auto it = fds_.find(fd);

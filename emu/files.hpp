@@ -26,6 +26,8 @@ public:
     // A descriptor whose writes are collected (a pipe the harness reads).
     void attach_pipe(int fd);
     const std::string &pipe_bytes(int fd) const;
+    // The host descriptor behind a guest file descriptor, or -1.
+    int host_fd(int32_t fd) const;
 
     // Each returns the call's result: a count or descriptor, or -errno.
     int32_t open(const std::string &path, uint32_t flags);
