@@ -14,25 +14,29 @@ SECTIONS
 {
   . = 0x400000;
 
+  /* "NAME : ALIGN(n)" raises the section's own alignment to n, so that the
+   * file states it too; an address expression alone would only place the
+   * section and leave the alignment of its inputs. */
+
   /* _start must be the first byte of .text: the loader enters there. */
-  .text ALIGN(4096) : {
+  .text : ALIGN(4096) {
     KEEP(*(.text._start))
     *(.text .text.*)
   } :text
 
-  .rodata ALIGN(4096) : {
+  .rodata : ALIGN(4096) {
     *(.rodata .rodata.*)
   } :rodata
 
   /* The metadata records are read by tools, never by code: KEEP them. */
-  .zelkos.cmdmeta ALIGN(32) : { KEEP(*(.zelkos.cmdmeta)) } :rodata
-  .zelkos.pkgmeta ALIGN(4)  : { KEEP(*(.zelkos.pkgmeta)) } :rodata
+  .zelkos.cmdmeta : ALIGN(32) { KEEP(*(.zelkos.cmdmeta)) } :rodata
+  .zelkos.pkgmeta : ALIGN(4) { KEEP(*(.zelkos.pkgmeta)) } :rodata
 
-  .data ALIGN(4096) : {
+  .data : ALIGN(4096) {
     *(.data .data.*)
   } :data
 
-  .bss ALIGN(4096) : {
+  .bss : ALIGN(4096) {
     *(.bss .bss.*)
     *(COMMON)
   } :data
