@@ -10,6 +10,17 @@ extern "C" {
 typedef __SIZE_TYPE__ size_t;
 #endif
 
+#ifndef NULL
+#ifdef __cplusplus
+#define NULL 0
+#else
+#define NULL ((void *)0)
+#endif
+#endif
+
+/* What the character and string functions return on failure. */
+#define EOF (-1)
+
 #define FILE_KIND_DESCRIPTOR 1
 #define FILE_KIND_MEMORY     2
 #define FILE_KIND_DEFERRED   3

@@ -10,6 +10,14 @@ extern "C" {
 typedef __SIZE_TYPE__ size_t;
 #endif
 
+#ifndef NULL
+#ifdef __cplusplus
+#define NULL 0
+#else
+#define NULL ((void *)0)
+#endif
+#endif
+
 #ifndef __off_t_defined
 #define __off_t_defined
 typedef long off_t;
