@@ -8,8 +8,6 @@ namespace {
 
 enum { SYS_OPEN = 4 };
 
-inline gate_word word(const void *p) { return (gate_word)(unsigned long)p; }
-
 } // namespace
 
 extern "C" {
@@ -20,14 +18,14 @@ int open(const char *path, int flags, ...)
 {
     if (!path)
         return -1;
-    return gate3(SYS_OPEN, word(path), flags, (flags & O_CREAT) ? flags : 0);
+    return gate3(SYS_OPEN, gate_addr(path), flags, (flags & O_CREAT) ? flags : 0);
 }
 
 int creat(const char *path, mode_t)
 {
     if (!path)
         return -1;
-    return gate3(SYS_OPEN, word(path), O_WRONLY | O_CREAT | O_TRUNC, 0);
+    return gate3(SYS_OPEN, gate_addr(path), O_WRONLY | O_CREAT | O_TRUNC, 0);
 }
 
 } // extern "C"

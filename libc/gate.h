@@ -13,6 +13,12 @@
 
 typedef unsigned int gate_word;
 
+// Pointers travel as plain 32-bit words.
+static inline gate_word gate_addr(const void *p)
+{
+    return (gate_word)(unsigned long)p;
+}
+
 static inline int gate0(int nr)
 {
     int ret;

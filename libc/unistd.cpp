@@ -47,8 +47,6 @@ inline gate_word clamp_count(size_t n)
     return n > 0x7fffffffu ? 0x7fffffffu : n;
 }
 
-inline gate_word word(const void *p) { return (gate_word)(unsigned long)p; }
-
 } // namespace
 
 extern "C" {
@@ -57,7 +55,7 @@ int write(int fd, const void *buf, size_t count)
 {
     if (!buf)
         return -1;
-    return gate3(SYS_WRITE, fd, word(buf), clamp_count(count));
+    return gate3(SYS_WRITE, fd, gate_addr(buf), clamp_count(count));
 }
 
 void _exit(int status)
@@ -74,7 +72,7 @@ int read(int fd, void *buf, size_t count)
 {
     if (!buf)
         return -1;
-    return gate3(SYS_READ, fd, word(buf), clamp_count(count));
+    return gate3(SYS_READ, fd, gate_addr(buf), clamp_count(count));
 }
 
 // The mode is accepted for the customary signature but never reaches the
@@ -83,7 +81,7 @@ int access(const char *path, int)
 {
     if (!path)
         return -1;
-    int fd = gate3(SYS_OPEN, word(path), 0, 0);
+    int fd = gate3(SYS_OPEN, gate_addr(path), 0, 0);
     if (fd < 0)
         return -1;
     // Existence is what was asked; a failing close does not change it.
@@ -105,7 +103,7 @@ int writefile(const char *path, const void *buf, size_t len)
 {
     if (!path || !buf)
         return -1;
-    return gate3(SYS_WRITEFILE, word(path), word(buf), clamp_count(len));
+    return gate3(SYS_WRITEFILE, gate_addr(path), gate_addr(buf), clamp_count(len));
 }
 
 // Both sleeps report 0 whatever the kernel says: there is no early wake-up
@@ -128,42 +126,42 @@ int mkdir(const char *path, mode_t)
 {
     if (!path)
         return -1;
-    return gate1(SYS_MKDIR, word(path));
+    return gate1(SYS_MKDIR, gate_addr(path));
 }
 
 int unlink(const char *path)
 {
     if (!path)
         return -1;
-    return gate1(SYS_UNLINK, word(path));
+    return gate1(SYS_UNLINK, gate_addr(path));
 }
 
 int rmdir(const char *path)
 {
     if (!path)
         return -1;
-    return gate1(SYS_RMDIR, word(path));
+    return gate1(SYS_RMDIR, gate_addr(path));
 }
 
 int getcwd(char *buf, size_t size)
 {
     if (!buf || size == 0)
         return -1;
-    return gate3(SYS_GETCWD, word(buf), clamp_count(size), 0);
+    return gate3(SYS_GETCWD, gate_addr(buf), clamp_count(size), 0);
 }
 
 int zelkfs_stream_begin(const char *path)
 {
     if (!path)
         return -1;
-    return gate1(SYS_ZELKFS_STREAM_BEGIN, word(path));
+    return gate1(SYS_ZELKFS_STREAM_BEGIN, gate_addr(path));
 }
 
 int zelkfs_stream_write(int first, const void *buf, size_t len)
 {
     if (!buf)
         return -1;
-    return gate3(SYS_ZELKFS_STREAM_WRITE, first, word(buf), clamp_count(len));
+    return gate3(SYS_ZELKFS_STREAM_WRITE, first, gate_addr(buf), clamp_count(len));
 }
 
 int zelkfs_stream_end(int first)
@@ -175,7 +173,7 @@ int chdir(const char *path)
 {
     if (!path)
         return -1;
-    return gate1(SYS_CHDIR, word(path));
+    return gate1(SYS_CHDIR, gate_addr(path));
 }
 
 // The kernel's -1 and the refusal are the same value, all bits set.
@@ -183,13 +181,13 @@ void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
 {
     if (length == 0)
         return (void *)-1;
-    return (void *)(unsigned long)(gate_word)gate6(SYS_MMAP, word(addr), length, prot, flags, fd,
-                                                   offset);
+    gate_word r = gate6(SYS_MMAP, gate_addr(addr), length, prot, flags, fd, offset);
+    return (void *)(unsigned long)r;
 }
 
 int munmap(void *addr, size_t length)
 {
-    return gate3(SYS_MUNMAP, word(addr), length, 0);
+    return gate3(SYS_MUNMAP, gate_addr(addr), length, 0);
 }
 
 off_t lseek(int fd, off_t offset, int whence)
@@ -201,14 +199,14 @@ int pipe(int fds[2])
 {
     if (!fds)
         return -1;
-    return gate1(SYS_PIPE, word(fds));
+    return gate1(SYS_PIPE, gate_addr(fds));
 }
 
 int mkfifo(const char *path, mode_t)
 {
     if (!path)
         return -1;
-    return gate1(SYS_MKFIFO, word(path));
+    return gate1(SYS_MKFIFO, gate_addr(path));
 }
 
 int dup(int fd)
@@ -240,12 +238,12 @@ int spawn(const void *first, const void *second, int third)
 {
     if (!first || third < 0)
         return -1;
-    return gate3(SYS_SPAWN, word(first), word(second), third);
+    return gate3(SYS_SPAWN, gate_addr(first), gate_addr(second), third);
 }
 
 int waitpid(int pid, int *status, int options)
 {
-    return gate3(SYS_WAITPID, pid, word(status), options);
+    return gate3(SYS_WAITPID, pid, gate_addr(status), options);
 }
 
 // The request lives in this frame only for the length of the call; the
@@ -256,10 +254,10 @@ int spawn_ex(const void *first, const void *second, int third, int fourth, int f
     if (!first || third < 0)
         return -1;
     gate_word request[7] = {
-        word(first), word(second), (gate_word)third, (gate_word)fourth,
+        gate_addr(first), gate_addr(second), (gate_word)third, (gate_word)fourth,
         (gate_word)fifth, (gate_word)sixth, seventh != 0,
     };
-    return gate1(SYS_SPAWN_EX, word(request));
+    return gate1(SYS_SPAWN_EX, gate_addr(request));
 }
 
 } // extern "C"

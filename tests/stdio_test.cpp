@@ -31,7 +31,8 @@ TEST(StandardStreams, RecordsAndPointers)
         const char *pointer, *record;
         uint32_t fd;
     };
-    const Row rows[] = {{"stdin", "g_stdin", 0}, {"stdout", "g_stdout", 1}, {"stderr", "g_stderr", 1}};
+    const Row rows[] = {
+        {"stdin", "g_stdin", 0}, {"stdout", "g_stdout", 1}, {"stderr", "g_stderr", 1}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.record);
         const uint32_t rec = g.sym(r.record);
