@@ -33,6 +33,7 @@ std::shared_ptr<const zelkos::Image> image(const std::string &path)
 std::string runtime_image() { return ZELKOS_BUILD_DIR "/runtime.elf"; }
 std::string lumbrel_image() { return ZELKOS_BUILD_DIR "/lumbrel"; }
 std::string probe_image() { return ZELKOS_BUILD_DIR "/tests/probe.elf"; }
+std::string c_program_image() { return ZELKOS_BUILD_DIR "/tests/c_program.elf"; }
 
 struct Guest::Impl {
     explicit Impl(std::shared_ptr<const zelkos::Image> img) : proc(std::move(img)) {}

@@ -26,6 +26,7 @@ using zelkos::X87;
 std::string runtime_image();   // the whole runtime with a trivial main
 std::string lumbrel_image();   // the command
 std::string probe_image();     // the harness's own small test image
+std::string c_program_image(); // a C program linked against libc.a
 
 // One cdecl argument: a 32-bit word, or a 64-bit value taking two words
 // (low word first, as i386 passes it).

@@ -425,3 +425,11 @@ TEST(Trace, OneLinePerCallInTheCustomaryForm)
     EXPECT_EQ(unknown.rfind("syscall_140(0x1, 0x2, 0x3, 0, 0, 0x", 0), 0u) << unknown;
     EXPECT_TRUE(unknown.ends_with(") = -38 ENOSYS")) << unknown;
 }
+
+TEST(CProgram, LinksAgainstTheRuntimeAndRuns)
+{
+    auto r = run_image(c_program_image());
+    ASSERT_EQ(r.outcome.kind, zt::Outcome::Exited) << r.outcome.report;
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.console, "hello from C\n");
+}

@@ -20,8 +20,8 @@ typedef __SIZE_TYPE__ size_t;
 
 #define RAND_MAX 32767
 
-_Noreturn void exit(int __status);
-_Noreturn void abort(void);
+__attribute__((__noreturn__)) void exit(int __status);
+__attribute__((__noreturn__)) void abort(void);
 int atexit(void (*__fn)(void));
 char *getenv(const char *__name);
 
