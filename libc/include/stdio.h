@@ -50,6 +50,16 @@ int puts(const char *__s);
 int fflush(FILE *__stream);
 void setbuf(FILE *__stream, char *__buf);
 
+/* Memory and deferred-file streams */
+
+/* Reading, position and status */
+
+/* Buffer formatter */
+
+/* Stream formatter */
+
+/* Scanners */
+
 #ifdef __cplusplus
 }
 #endif
