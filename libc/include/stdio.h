@@ -21,6 +21,12 @@ typedef __SIZE_TYPE__ size_t;
 /* What the character and string functions return on failure. */
 #define EOF (-1)
 
+/* The compiler's own variable-argument list, for the v- functions. */
+#ifndef __va_list_defined
+#define __va_list_defined
+typedef __builtin_va_list va_list;
+#endif
+
 #define FILE_KIND_DESCRIPTOR 1
 #define FILE_KIND_MEMORY     2
 #define FILE_KIND_DEFERRED   3
