@@ -2,6 +2,8 @@
 // the one sink every written byte passes through, and the output functions
 // built on it.
 #include <stdio.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -20,6 +22,56 @@ FILE *stderr = &g_stderr;
 
 // ---- The sink ---------------------------------------------------------------
 
+// The smallest capacity, from 256 doubling (or from double the current
+// one), that holds need bytes. False when it would pass 2^32 - 1: an
+// arena with more room than ours must not see a wrapped, smaller size.
+static bool buffer_capacity(size_t cap, size_t need, size_t *out)
+{
+    size_t c = 256;
+    if (cap != 0) {
+        if (cap > (size_t)-1 / 2)
+            return false;
+        c = cap * 2;
+    }
+    while (c < need) {
+        if (c > (size_t)-1 / 2)
+            return false;
+        c *= 2;
+    }
+    *out = c;
+    return true;
+}
+
+// The buffer road of memory and deferred-file streams. Every refusal comes
+// before the record is touched, so a failed write leaves the stream, its
+// bytes and the caller's slots exactly as they were, and still usable.
+static int buffer_write(FILE *f, const void *data, size_t n)
+{
+    // need = len + n + 1, for the zero that always follows the data; it
+    // must not wrap past 2^32 - 1.
+    if (n >= (size_t)-1 - f->len)
+        return -1;
+    size_t need = f->len + n + 1;
+    if (f->cap < need) {
+        size_t cap;
+        if (!buffer_capacity(f->cap, need, &cap))
+            return -1;
+        unsigned char *nb = (unsigned char *)realloc(f->buf, cap);
+        if (!nb)
+            return -1;
+        f->buf = nb;
+        f->cap = cap;
+    }
+    memcpy(f->buf + f->len, data, n);
+    f->len += n;
+    f->buf[f->len] = 0;
+    if (f->kind == FILE_KIND_MEMORY && f->user_buf && f->user_size) {
+        *f->user_buf = (char *)f->buf;
+        *f->user_size = f->len;
+    }
+    return 0;
+}
+
 // Every stream write ends here. Not in the header: it is this file's
 // internal road, kept external only so that it has one body to test.
 int file_write_bytes(FILE *f, const void *data, size_t n)
@@ -29,7 +81,7 @@ int file_write_bytes(FILE *f, const void *data, size_t n)
     if (n == 0)
         return 0;
     if (f->kind != FILE_KIND_DESCRIPTOR)
-        return -1;  // the buffer road of memory and deferred streams goes here
+        return buffer_write(f, data, n);
 
     // Descriptor road. Reading streams (stdin, files opened for reading)
     // end up here too and must not be written.
@@ -104,6 +156,89 @@ void setbuf(FILE *, char *)
 }
 
 // ---- Memory and deferred-file streams --------------------------------------
+
+// Both slots are cleared at once, so the caller never sees a stale buffer
+// before the first write publishes one.
+FILE *open_memstream(char **bufp, size_t *sizep)
+{
+    if (!bufp || !sizep)
+        return 0;
+    FILE *f = (FILE *)calloc(1, sizeof(FILE));
+    if (!f)
+        return 0;
+    f->kind = FILE_KIND_MEMORY;
+    f->user_buf = bufp;
+    f->user_size = sizep;
+    *bufp = 0;
+    *sizep = 0;
+    return f;
+}
+
+// Only the mode's first byte counts. "-" (or no path at all) names the
+// standard stream of that direction, handed out as the pointer now holds
+// it. Writing makes a deferred file: nothing reaches the file system, not
+// even a truncation, until fclose stores it whole.
+FILE *fopen(const char *path, const char *mode)
+{
+    if (!mode)
+        return 0;
+    if (!path || strcmp(path, "-") == 0)
+        return mode[0] == 'r' ? stdin : mode[0] == 'w' ? stdout : 0;
+    if (mode[0] == 'r') {
+        int fd = open(path, O_RDONLY);
+        if (fd < 0)
+            return 0;
+        FILE *f = (FILE *)calloc(1, sizeof(FILE));
+        if (!f) {
+            close(fd);
+            return 0;
+        }
+        f->kind = FILE_KIND_DESCRIPTOR;
+        f->fd = fd;
+        return f;
+    }
+    if (mode[0] == 'w') {
+        FILE *f = (FILE *)calloc(1, sizeof(FILE));
+        if (!f)
+            return 0;
+        f->kind = FILE_KIND_DEFERRED;
+        f->path = strdup(path);
+        if (!f->path) {
+            free(f);
+            return 0;
+        }
+        return f;
+    }
+    return 0;
+}
+
+// The standard streams are never closed, and neither is any descriptor
+// from 0 to 2. A deferred file is stored in one call, its bytes without the
+// zero that follows them; its memory goes back whether or not the store
+// worked. A memory stream's buffer is the caller's and stays.
+int fclose(FILE *f)
+{
+    if (!f)
+        return -1;
+    if (f == stdin || f == stdout || f == stderr)
+        return 0;
+    int result = 0;
+    if (f->kind == FILE_KIND_DESCRIPTOR) {
+        if (f->fd > 2)
+            result = close(f->fd);
+    } else if (f->kind == FILE_KIND_DEFERRED) {
+        if (!f->path)
+            result = -1;
+        else if (writefile(f->path, f->buf ? (const void *)f->buf : "", f->len) < 0)
+            result = -1;
+    }
+    if (f->buf && f->kind != FILE_KIND_MEMORY)
+        free(f->buf);
+    if (f->path)
+        free(f->path);
+    free(f);
+    return result;
+}
 
 // ---- Reading, position and status -------------------------------------------
 

@@ -60,9 +60,6 @@ TEST(Sink, RefusesWithoutWriting)
         {"stdin", g.sym("g_stdin"), data, 3, -1},
         {"read stream on descriptor 3", make_file(g, 1, 3), data, 3, -1},
         {"descriptor 2", make_file(g, 1, 2), data, 3, -1},
-        // Memory and deferred streams have no buffer road yet.
-        {"memory stream", make_file(g, 2, 1), data, 3, -1},
-        {"deferred stream", make_file(g, 3, 1), data, 3, -1},
         // No bytes is success before the kind is even looked at.
         {"no bytes", g.sym("g_stdout"), data, 0, 0},
         {"no bytes to stdin", g.sym("g_stdin"), data, 0, 0},

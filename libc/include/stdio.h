@@ -57,6 +57,9 @@ int fflush(FILE *__stream);
 void setbuf(FILE *__stream, char *__buf);
 
 /* Memory and deferred-file streams */
+FILE *open_memstream(char **__bufp, size_t *__sizep);
+FILE *fopen(const char *__path, const char *__mode);
+int fclose(FILE *__stream);
 
 /* Reading, position and status */
 
