@@ -242,6 +242,105 @@ int fclose(FILE *f)
 
 // ---- Reading, position and status -------------------------------------------
 
+// One kernel call, no loop: a short read is reported as it came. The bytes
+// of a trailing partial item land in the caller's buffer and count in pos,
+// but not in the result.
+size_t fread(void *ptr, size_t size, size_t count, FILE *f)
+{
+    if (!ptr || !f || size == 0 || count == 0 || f->kind != FILE_KIND_DESCRIPTOR)
+        return 0;
+    size_t total;
+    if (__builtin_mul_overflow(size, count, &total))
+        return 0;
+    int r = read(f->fd, ptr, total);
+    if (r <= 0) {
+        f->eof = 1;
+        return 0;
+    }
+    // pos is the runtime's own count and wraps rather than trapping.
+    f->pos = (int)((unsigned)f->pos + (unsigned)r);
+    if ((size_t)r < total)
+        f->eof = 1;
+    return (size_t)r / size;
+}
+
+// The end flag never stops a read: the kernel is asked every time, so a
+// byte that arrives later is still delivered.
+int fgetc(FILE *f)
+{
+    if (!f || f->kind != FILE_KIND_DESCRIPTOR)
+        return -1;
+    unsigned char b;
+    int r = read(f->fd, &b, 1);
+    if (r <= 0) {
+        f->eof = 1;
+        return -1;
+    }
+    f->pos = (int)((unsigned)f->pos + (unsigned)r);
+    if (r != 1)
+        return -1;
+    return b;
+}
+
+int getchar(void)
+{
+    return fgetc(stdin);
+}
+
+// Positioning is refused on descriptors 0 to 2, which includes every
+// standard stream.
+static bool can_seek(const FILE *f)
+{
+    return f && f->kind == FILE_KIND_DESCRIPTOR && f->fd > 2;
+}
+
+// A refused seek leaves pos and the end flag as they were.
+int fseek(FILE *f, long offset, int whence)
+{
+    if (!can_seek(f))
+        return -1;
+    off_t r = lseek(f->fd, offset, whence);
+    if (r < 0)
+        return -1;
+    f->eof = 0;
+    f->pos = (int)r;
+    return 0;
+}
+
+// The runtime's own count: the kernel is not asked.
+long ftell(FILE *f)
+{
+    if (!can_seek(f))
+        return -1;
+    return f->pos;
+}
+
+// Both flags are cleared on every stream, even when there is nothing to
+// seek or the seek is refused.
+void rewind(FILE *f)
+{
+    if (!f)
+        return;
+    if (can_seek(f)) {
+        off_t r = lseek(f->fd, 0, 0);
+        if (r >= 0)
+            f->pos = (int)r;
+    }
+    f->error = 0;
+    f->eof = 0;
+}
+
+// A missing stream reads as both ended and failed.
+int feof(FILE *f)
+{
+    return f ? f->eof : 1;
+}
+
+int ferror(FILE *f)
+{
+    return f ? f->error : 1;
+}
+
 // ---- Buffer formatter -------------------------------------------------------
 
 // ---- Stream formatter -------------------------------------------------------

@@ -62,6 +62,14 @@ FILE *fopen(const char *__path, const char *__mode);
 int fclose(FILE *__stream);
 
 /* Reading, position and status */
+size_t fread(void *__ptr, size_t __size, size_t __count, FILE *__stream);
+int fgetc(FILE *__stream);
+int getchar(void);
+int fseek(FILE *__stream, long __offset, int __whence);
+long ftell(FILE *__stream);
+void rewind(FILE *__stream);
+int feof(FILE *__stream);
+int ferror(FILE *__stream);
 
 /* Buffer formatter */
 

@@ -32,6 +32,18 @@ int headers_c_check(void)
     r += (int)fwrite("x", 1, 1, f) + fputc('x', stderr) + putchar('x') + fputs("x", f) + puts("x") +
          fflush(f) + (f->kind == FILE_KIND_DESCRIPTOR) + (g_stdin.fd == 0) + (stdin == &g_stdin);
     setbuf(f, NULL);
+    {
+        char *mb;
+        size_t ms;
+        FILE *m = open_memstream(&mb, &ms);
+        FILE *in = fopen("p", "r");
+        char c[1];
+        long at = ftell(in);
+        r += fclose(m) + (int)fread(c, 1, 1, in) + fgetc(in) + getchar() + fseek(in, at, 0) +
+             feof(in) + ferror(in);
+        rewind(in);
+        r += fclose(in);
+    }
     if (r == EOF)
         _exit(errno);
     return r;
