@@ -61,6 +61,10 @@ void setbuf(FILE *__stream, char *__buf);
 /* Reading, position and status */
 
 /* Buffer formatter */
+int vsnprintf(char *__buf, size_t __size, const char *__fmt, va_list __ap);
+int snprintf(char *__buf, size_t __size, const char *__fmt, ...);
+int vsprintf(char *__buf, const char *__fmt, va_list __ap);
+int sprintf(char *__buf, const char *__fmt, ...);
 
 /* Stream formatter */
 
