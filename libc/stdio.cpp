@@ -344,6 +344,201 @@ int sprintf(char *buf, const char *fmt, ...)
 
 // ---- Stream formatter -------------------------------------------------------
 
+// Unbuffered by design: each piece goes to the sink as it is produced, so a
+// failure part-way leaves the earlier pieces in the stream. Every helper
+// returns the sink's 0 or -1 and adds what it sent to *count.
+
+static int pf_byte(FILE *f, char c, unsigned *count)
+{
+    if (file_write_bytes(f, &c, 1) != 0)
+        return -1;
+    (*count)++;
+    return 0;
+}
+
+// One sink call per byte: pad spaces and precision zeros are not batched.
+static int pf_repeat(FILE *f, char c, unsigned n, unsigned *count)
+{
+    while (n--)
+        if (pf_byte(f, c, count) != 0)
+            return -1;
+    return 0;
+}
+
+static int pf_number(const char **fmt)
+{
+    unsigned v = 0;
+    while (**fmt >= '0' && **fmt <= '9')
+        v = v * 10 + unsigned(*(*fmt)++ - '0');
+    return (int)v;
+}
+
+static int pf_string(FILE *f, const char *s, int width, int prec, unsigned *count)
+{
+    if (!s)
+        s = "(null)";
+    unsigned len;
+    if (prec < 0) {
+        len = strlen(s);
+    } else {
+        // No byte beyond the precision is read, so an array bounded by the
+        // precision need not be terminated. The null page is an empty
+        // string here too, as strlen has it.
+        len = 0;
+        if ((size_t)s >= 4096)
+            while (len < (unsigned)prec && s[len])
+                len++;
+    }
+    if (width > 0 && (unsigned)width > len && pf_repeat(f, ' ', (unsigned)width - len, count) != 0)
+        return -1;
+    if (file_write_bytes(f, s, len) != 0)
+        return -1;
+    *count += len;
+    return 0;
+}
+
+static int pf_integer(FILE *f, unsigned long long mag, bool neg, bool ptr, unsigned base, int width,
+                      int prec, unsigned *count)
+{
+    char scratch[32];
+    char *digits = scratch + sizeof scratch;
+    do {
+        *--digits = "0123456789abcdef"[mag % base];
+        mag /= base;
+    } while (mag != 0);
+    unsigned ndigits = unsigned(scratch + sizeof scratch - digits);
+    unsigned zeros = prec > 0 && (unsigned)prec > ndigits ? (unsigned)prec - ndigits : 0;
+    unsigned field = (neg ? 1 : 0) + (ptr ? 2 : 0) + zeros + ndigits;
+
+    if (width > 0 && (unsigned)width > field && pf_repeat(f, ' ', (unsigned)width - field, count) != 0)
+        return -1;
+    if (neg && pf_byte(f, '-', count) != 0)
+        return -1;
+    if (ptr && (pf_byte(f, '0', count) != 0 || pf_byte(f, 'x', count) != 0))
+        return -1;
+    if (pf_repeat(f, '0', zeros, count) != 0)
+        return -1;
+    if (file_write_bytes(f, digits, ndigits) != 0)
+        return -1;
+    *count += ndigits;
+    return 0;
+}
+
+int vfprintf(FILE *f, const char *fmt, va_list ap)
+{
+    if (!f || !fmt)
+        return -1;
+
+    // The console's attribute record: 0xFF and three argument bytes in one
+    // write, only at the very start of a format and only on descriptor 1.
+    // It is not counted as output.
+    if (f->kind == FILE_KIND_DESCRIPTOR && f->fd == 1 && fmt[0] == '%' && fmt[1] == 'c') {
+        unsigned char rec[4];
+        rec[0] = 0xFF;
+        rec[1] = (unsigned char)__builtin_va_arg(ap, int);
+        rec[2] = (unsigned char)__builtin_va_arg(ap, int);
+        rec[3] = (unsigned char)__builtin_va_arg(ap, int);
+        if (file_write_bytes(f, rec, 4) != 0)
+            return -1;
+        fmt += 2;
+    }
+
+    unsigned count = 0;
+    while (*fmt) {
+        if (*fmt != '%') {
+            if (pf_byte(f, *fmt++, &count) != 0)
+                return -1;
+            continue;
+        }
+        fmt++;
+        // No flags here: a leading "0" is the first digit of the width.
+        int width, prec = -1;
+        if (*fmt == '*') {
+            width = __builtin_va_arg(ap, int);
+            fmt++;
+        } else {
+            width = pf_number(&fmt);
+        }
+        if (*fmt == '.') {
+            fmt++;
+            if (*fmt == '*') {
+                prec = __builtin_va_arg(ap, int);
+                fmt++;
+            } else {
+                prec = pf_number(&fmt);
+            }
+        }
+        bool ll = false;
+        if (*fmt == 'l') {
+            fmt++;
+            if (*fmt == 'l') {
+                ll = true;
+                fmt++;
+            }
+        }
+
+        const char conv = *fmt;
+        if (conv == '\0')
+            break;
+        fmt++;
+        int r;
+        switch (conv) {
+        case '%':
+            r = pf_byte(f, '%', &count);
+            break;
+        case 'c':
+            r = pf_byte(f, (char)__builtin_va_arg(ap, int), &count);
+            break;
+        case 's':
+            r = pf_string(f, __builtin_va_arg(ap, const char *), width, prec, &count);
+            break;
+        case 'd':
+        case 'i': {
+            long long v = ll ? __builtin_va_arg(ap, long long) : __builtin_va_arg(ap, int);
+            // Negated in unsigned arithmetic, where the most negative value
+            // has a magnitude.
+            unsigned long long mag = v < 0 ? 0 - (unsigned long long)v : (unsigned long long)v;
+            r = pf_integer(f, mag, v < 0, false, 10, width, prec, &count);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'p': {
+            unsigned long long v =
+                ll ? __builtin_va_arg(ap, unsigned long long) : __builtin_va_arg(ap, unsigned);
+            r = pf_integer(f, v, false, conv == 'p', conv == 'u' ? 10 : 16, width, prec, &count);
+            break;
+        }
+        default:
+            r = pf_byte(f, '%', &count);
+            if (r == 0)
+                r = pf_byte(f, conv, &count);
+            break;
+        }
+        if (r != 0)
+            return -1;
+    }
+    return (int)count;
+}
+
+int fprintf(FILE *f, const char *fmt, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, fmt);
+    int r = vfprintf(f, fmt, ap);
+    __builtin_va_end(ap);
+    return r;
+}
+
+int printf(const char *fmt, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, fmt);
+    int r = vfprintf(stdout, fmt, ap);
+    __builtin_va_end(ap);
+    return r;
+}
+
 // ---- Scanners ---------------------------------------------------------------
 
 } // extern "C"

@@ -1,5 +1,7 @@
 // Formatted output: the buffer formatter (flags, cut-off, terminator, full
-// length as result), and the 64-bit division behind its "ll" digits on i386.
+// length as result) and the stream formatter (every piece a sink call of its
+// own, the console's attribute record, the stop at the first failed write),
+// and the 64-bit division the stream formatter's digits need on i386.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -66,6 +68,40 @@ std::string spaces(std::string s)
     for (size_t at; (at = s.find(dot)) != std::string::npos;)
         s.replace(at, dot.size(), " ");
     return s;
+}
+
+// One write call's bytes per entry: "·|·|42" is three writes.
+std::vector<std::string> split_writes(const std::string &s)
+{
+    std::vector<std::string> out;
+    if (s.empty())
+        return out;
+    size_t from = 0;
+    for (;;) {
+        const size_t bar = s.find('|', from);
+        out.push_back(spaces(s.substr(from, bar == std::string::npos ? bar : bar - from)));
+        if (bar == std::string::npos)
+            return out;
+        from = bar + 1;
+    }
+}
+
+std::vector<std::string> writes_of(Guest &g)
+{
+    std::vector<std::string> out;
+    for (const CallRecord &c : g.calls(1)) {
+        EXPECT_EQ(c.ebx, 1u);
+        out.push_back(c.data);
+    }
+    return out;
+}
+
+uint32_t make_file(Guest &g, int32_t kind, int32_t fd)
+{
+    const uint32_t f = g.alloc(44);  // eleven 32-bit fields, the rest zero
+    g.write32(f, uint32_t(kind));
+    g.write32(f + 4, uint32_t(fd));
+    return f;
 }
 
 // snprintf into a buffer of `size` bytes with canaries on both sides; the
@@ -334,6 +370,230 @@ TEST(BufferFormatter, DigitRenderer)
         g.call("snbuf_render_unsigned", {scratch, count, Arg::u64(r.value), r.base, r.upper});
         EXPECT_EQ(g.read32(count), r.digits.size());
         EXPECT_EQ(g.read(scratch, 24), r.digits + canaries(24 - r.digits.size()));
+    }
+}
+
+// ---- Stream formatter -------------------------------------------------------
+
+// On the console, for formats that do not begin with the attribute record:
+// the exact write calls, one per literal byte, pad space and precision zero,
+// one for the digits and one for a string's body.
+TEST(StreamFormatter, WritesOnTheConsole)
+{
+    struct Row {
+        std::string fmt;
+        std::vector<A> args;
+        std::string writes;  // write calls separated by |, · is a space
+        int32_t result;
+    };
+    const Row rows[] = {
+        {"%5d", {42}, "·|·|·|42", 5},
+        {"%05d", {42}, "·|·|·|42", 5},
+        {"%-5d", {42}, "%|-|5|d", 4},
+        {"%+d", {42}, "%|+|d", 3},
+        {"%.5d", {42}, "0|0|0|42", 5},
+        {"%8.5d", {-42}, "·|·|-|0|0|0|42", 8},
+        {"%5d", {12345}, "12345", 5},   // width equal to the field
+        {"%3d", {-12}, "-|12", 3},
+        {"%.3d", {123}, "123", 3},      // precision equal to the digits
+        {"%.0d", {0}, "0", 1},
+        {"%i", {0}, "0", 1},
+        {"%d", {int(0x80000000u)}, "-|2147483648", 11},
+        {"%d", {0x7fffffff}, "2147483647", 10},
+        {"%u", {-1}, "4294967295", 10},
+        {"%x", {0xFFFFFFFFu}, "ffffffff", 8},
+        {"%x%X", {255, 255}, "ff|%|X", 4},
+        {"%p%p", {0x1234, 0}, "0|x|1234|0|x|0", 9},
+        {"%12.8p", {0x1234}, "·|·|0|x|0|0|0|0|1234", 12},
+        {"%lld", {Arg::i64(I64_MIN)}, "-|9223372036854775808", 20},
+        {"%llu", {Arg::u64(UINT64_MAX)}, "18446744073709551615", 20},
+        {"%llx", {Arg::u64(UINT64_MAX)}, "ffffffffffffffff", 16},
+        {"%lli %d", {Arg::i64(-10), 6}, "-|10| |6", 5},
+        {"%llu/%llp", {Arg::u64(10), Arg::u64(0x100000000ull)}, "10|/|0|x|100000000", 14},
+        {"%ld", {-3}, "-|3", 2},
+        {"%lll", {}, "%|l", 2},
+        {"%5c", {66}, "B", 1},
+        {"X%c", {65}, "X|A", 2},
+        {"%5.2s", {Str("abc")}, "·|·|·|ab", 5},
+        {"%2s", {Str("abc")}, "abc", 3},
+        {"%s", {Str("")}, "", 0},
+        {"%s", {0}, "(null)", 6},
+        {"%.3s", {0}, "(nu", 3},
+        {"%3s", {16}, "·|·|·", 3},
+        {"%.2s", {16}, "", 0},
+        {"%*d", {-5, 42}, "42", 2},
+        {"%*d", {3, 42}, "·|42", 3},
+        {"%.*s", {-1, Str("abc")}, "abc", 3},
+        {"%.*d", {3, 7}, "0|0|7", 3},
+        {"%*%%d", {9, 11}, "%|11", 3},
+        {"%5q", {}, "%|q", 2},
+        {"%zu", {}, "%|z|u", 3},
+        {"ab%", {}, "a|b", 2},
+        {"ab%5", {}, "a|b", 2},
+        {"ab%.3", {}, "a|b", 2},
+        {"ab%ll", {}, "a|b", 2},
+        {"", {}, "", 0},
+    };
+    Guest g;
+    for (const Row &r : rows) {
+        SCOPED_TRACE("format \"" + r.fmt + "\"");
+        g.clear_calls();
+        std::vector<Arg> call = {g.str(r.fmt)};
+        for (const Arg &a : place(g, r.args))
+            call.push_back(a);
+        const CallResult res = g.call_addr(g.sym("printf"), call);
+        ASSERT_TRUE(res.returned()) << res.outcome.report;
+        EXPECT_EQ(int32_t(res.eax), r.result);
+        EXPECT_EQ(writes_of(g), split_writes(r.writes));
+    }
+}
+
+// The attribute record: 0xFF and the low bytes of three arguments in one
+// write, only at the start of a format on a descriptor stream on fd 1, and
+// not counted.
+TEST(StreamFormatter, ConsoleAttributeRecord)
+{
+    struct Row {
+        const char *what;
+        const char *stream;  // record symbol; nullptr for a hand-built fd 1 record
+        std::string fmt;
+        std::vector<A> args;
+        std::vector<std::string> writes;
+        int32_t result;
+    };
+    const Row rows[] = {
+        {"record then text", "g_stdout", "%cXY", {1, 2, 3}, {bytes("\xff\x01\x02\x03"), "X", "Y"}, 2},
+        {"record alone", "g_stdout", "%c", {7, 8, 9}, {bytes("\xff\x07\x08\x09")}, 0},
+        {"low bytes only", "g_stdout", "%cZ", {0x1234, 0xABCDEF56u, -1}, {bytes("\xff\x34\x56\xff"), "Z"}, 1},
+        {"a second %c is a character", "g_stdout", "%c%c", {1, 2, 3, 65}, {bytes("\xff\x01\x02\x03"), "A"}, 1},
+        {"the arguments after it stay in step", "g_stdout", "%c%d", {1, 2, 3, 45}, {bytes("\xff\x01\x02\x03"), "45"}, 2},
+        {"not at the start", "g_stdout", "X%c", {65}, {"X", "A"}, 2},
+        {"a width makes it a character", "g_stdout", "%5cQ", {65}, {"A", "Q"}, 2},
+        {"standard error is the console too", "g_stderr", "%cE", {4, 5, 6}, {bytes("\xff\x04\x05\x06"), "E"}, 1},
+        {"any descriptor stream on fd 1", nullptr, "%c", {1, 1, 1}, {bytes("\xff\x01\x01\x01")}, 0},
+    };
+    Guest g;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        g.clear_calls();
+        const uint32_t f = r.stream ? g.sym(r.stream) : make_file(g, 1, 1);
+        std::vector<Arg> call = {f, g.str(r.fmt)};
+        for (const Arg &a : place(g, r.args))
+            call.push_back(a);
+        const CallResult res = g.call_addr(g.sym("fprintf"), call);
+        ASSERT_TRUE(res.returned()) << res.outcome.report;
+        EXPECT_EQ(int32_t(res.eax), r.result);
+        EXPECT_EQ(writes_of(g), r.writes);
+    }
+}
+
+// The first failed write ends the call with -1; what was written before it
+// stays on the console, and nothing after it is attempted.
+TEST(StreamFormatter, StopsAtTheFirstFailedWrite)
+{
+    struct Row {
+        const char *what;
+        std::string fmt;
+        std::vector<A> args;
+        std::vector<Reply> answers;
+        size_t attempts;      // write calls made
+        std::string console;  // what the kernel took
+    };
+    const Row rows[] = {
+        {"third literal byte", "abcdef", {}, {Reply::ret(1), Reply::ret(1), Reply::ret(-1)}, 3, "ab"},
+        {"third pad space", "%5d", {42}, {Reply::ret(1), Reply::ret(1), Reply::ret(-1)}, 3, "  "},
+        {"the digits", "%5d", {42}, {Reply::ret(1), Reply::ret(1), Reply::ret(1), Reply::ret(0)}, 4, "   "},
+        {"a precision zero", "%.3d", {5}, {Reply::ret(1), Reply::ret(-1)}, 2, "0"},
+        {"the minus sign", "%d", {-5}, {Reply::ret(-1)}, 1, ""},
+        {"the x of a pointer", "%p", {1}, {Reply::ret(1), Reply::ret(-1)}, 2, "0"},
+        {"a string's body", "%2s", {Str("abc")}, {Reply::ret(-1)}, 1, ""},
+        {"the second byte of an unknown directive", "%q", {}, {Reply::ret(1), Reply::ret(-1)}, 2, "%"},
+        {"the record", "%cA", {1, 2, 3}, {Reply::ret(-1)}, 1, ""},
+        {"the byte after the record", "%cA", {1, 2, 3}, {Reply::ret(4), Reply::ret(-1)}, 2, bytes("\xff\x01\x02\x03")},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        Guest g;
+        g.answer(1, r.answers);
+        std::vector<Arg> call = {g.str(r.fmt)};
+        for (const Arg &a : place(g, r.args))
+            call.push_back(a);
+        const CallResult res = g.call_addr(g.sym("printf"), call);
+        ASSERT_TRUE(res.returned()) << res.outcome.report;
+        EXPECT_EQ(int32_t(res.eax), -1);
+        EXPECT_EQ(g.calls(1).size(), r.attempts);
+        EXPECT_EQ(g.console(), r.console);
+    }
+}
+
+// Streams that refuse writes, null arguments, and printf following the
+// current stdout. None of these reaches the kernel.
+TEST(StreamFormatter, RefusingStreamsAndNullArguments)
+{
+    Guest g;
+    const uint32_t fd2 = make_file(g, 1, 2);
+    const uint32_t fd0 = make_file(g, 1, 0);
+    struct Row {
+        const char *what;
+        uint32_t stream;
+        uint32_t fmt;
+        std::vector<Arg> args;
+        int32_t result;
+    };
+    const Row rows[] = {
+        {"fd 2, text", fd2, g.str("ab"), {}, -1},
+        {"fd 2, empty format", fd2, g.str(""), {}, 0},
+        {"fd 2, no record: %c is a refused character", fd2, g.str("%c"), {65}, -1},
+        {"fd 0, text", fd0, g.str("ab"), {}, -1},
+        {"fd 0, empty format", fd0, g.str(""), {}, 0},
+        {"stdin", g.sym("g_stdin"), g.str("%d"), {1}, -1},
+        {"null stream", 0, g.str("ab"), {}, -1},
+        {"null format", g.sym("g_stdout"), 0, {}, -1},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        g.clear_calls();
+        std::vector<Arg> call = {r.stream, r.fmt};
+        call.insert(call.end(), r.args.begin(), r.args.end());
+        const CallResult res = g.call_addr(g.sym("fprintf"), call);
+        ASSERT_TRUE(res.returned()) << res.outcome.report;
+        EXPECT_EQ(int32_t(res.eax), r.result);
+        EXPECT_TRUE(g.calls(1).empty());
+    }
+
+    g.clear_calls();
+    EXPECT_EQ(int32_t(g.call("printf", {0u})), -1);
+    g.set_global32("stdout", fd2);
+    EXPECT_EQ(int32_t(g.call("printf", {g.str("ab")})), -1);
+    g.set_global32("stdout", g.sym("g_stderr"));
+    EXPECT_EQ(int32_t(g.call("printf", {g.str("%cok"), 1, 2, 3})), 2);
+    EXPECT_EQ(writes_of(g), (std::vector<std::string>{bytes("\xff\x01\x02\x03"), "o", "k"}));
+}
+
+// vfprintf over a list laid out by hand, and a precision that bounds the
+// read of an unterminated array at the end of a page.
+TEST(StreamFormatter, ListAndBoundedString)
+{
+    Guest g;
+    const uint32_t ap = va_list_of(g, {Arg::u64(1ull << 40), g.str("s")});
+    EXPECT_EQ(g.call("vfprintf", {g.sym("g_stdout"), g.str("%llu %s"), ap}), 15u);
+    EXPECT_EQ(g.console(), "1099511627776 s");
+
+    struct Row {
+        std::string fmt, text, writes;
+    };
+    const Row rows[] = {
+        {"%.3s", "abc", "abc"},
+        {"%4.2s", "abc", "·|·|ab"},
+        {"%.0s", "", ""},  // the pointer is the first byte of the unmapped page
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE("format \"" + r.fmt + "\"");
+        g.clear_calls();
+        const CallResult res =
+            g.call_addr(g.sym("printf"), {g.str(r.fmt), g.put_at_page_end(r.text)});
+        ASSERT_TRUE(res.returned()) << res.outcome.report;
+        EXPECT_EQ(writes_of(g), split_writes(r.writes));
     }
 }
 

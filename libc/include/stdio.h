@@ -67,6 +67,9 @@ int vsprintf(char *__buf, const char *__fmt, va_list __ap);
 int sprintf(char *__buf, const char *__fmt, ...);
 
 /* Stream formatter */
+int vfprintf(FILE *__stream, const char *__fmt, va_list __ap);
+int fprintf(FILE *__stream, const char *__fmt, ...);
+int printf(const char *__fmt, ...);
 
 /* Scanners */
 
