@@ -343,7 +343,435 @@ int ferror(FILE *f)
 
 // ---- Buffer formatter -------------------------------------------------------
 
+// Digits of v in base 10 or 16, most significant first, with no terminator.
+// The value is 64-bit so that "ll" prints in full; every other conversion
+// hands it a 32-bit value.
+void snbuf_render_unsigned(char *scratch, unsigned *count, unsigned long long v, unsigned base,
+                           int upper)
+{
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    unsigned n = 0;
+    do {
+        scratch[n++] = digits[v % base];
+        v /= base;
+    } while (v != 0);
+    for (unsigned i = 0, j = n - 1; i < j; i++, j--) {
+        char c = scratch[i];
+        scratch[i] = scratch[j];
+        scratch[j] = c;
+    }
+    *count = n;
+}
+
+namespace {
+
+// Where the buffer formatter's characters go. n counts every character
+// produced, stored or not: it is the call's result.
+struct snbuf {
+    char *buf;
+    size_t size;
+    size_t n;
+};
+
+// One directive of the buffer formatter.
+struct snbuf_spec {
+    bool left, zero, plus;
+    int width, prec;
+};
+
+} // namespace
+
+// The last byte of the buffer is kept for the terminator. Written as
+// n < size - 1 rather than n + 1 < size so that a count which has wrapped
+// can never store outside the buffer.
+static void snbuf_put(snbuf *o, char c)
+{
+    if (o->buf && o->size != 0 && o->n < o->size - 1)
+        o->buf[o->n] = c;
+    o->n++;
+}
+
+static void snbuf_repeat(snbuf *o, char c, unsigned count)
+{
+    while (count--)
+        snbuf_put(o, c);
+}
+
+// Digits accumulate in unsigned arithmetic: a width or precision too long
+// for 32 bits has no meaning, but it must not be undefined behaviour either.
+static int snbuf_number(const char **fmt)
+{
+    unsigned v = 0;
+    while (**fmt >= '0' && **fmt <= '9')
+        v = v * 10 + unsigned(*(*fmt)++ - '0');
+    return (int)v;
+}
+
+// With a precision no byte beyond it is read, so a character array bounded
+// by the precision need not be terminated. Addresses in the null page are
+// empty strings, as the guarded strlen has them.
+static void snbuf_string(snbuf *o, const char *s, const snbuf_spec *d)
+{
+    if (!s)
+        s = "(null)";
+    unsigned max = d->prec >= 0 ? (unsigned)d->prec : 0xffffffffu;
+    unsigned len = 0;
+    if ((size_t)s >= 4096)
+        while (len < max && s[len])
+            len++;
+    unsigned pad = d->width > 0 && (unsigned)d->width > len ? (unsigned)d->width - len : 0;
+    if (!d->left)
+        snbuf_repeat(o, ' ', pad);
+    for (unsigned i = 0; i < len; i++)
+        snbuf_put(o, s[i]);
+    if (d->left)
+        snbuf_repeat(o, ' ', pad);
+}
+
+static void snbuf_integer(snbuf *o, unsigned long long mag, char sign, unsigned base, int upper,
+                          const snbuf_spec *d)
+{
+    char digits[20];
+    unsigned count;
+    snbuf_render_unsigned(digits, &count, mag, base, upper);
+    unsigned prec = d->prec > 0 ? (unsigned)d->prec : 0;
+    unsigned zeros = prec > count ? prec - count : 0;
+    unsigned field = count + zeros + (sign ? 1 : 0);
+    unsigned pad = d->width > 0 && (unsigned)d->width > field ? (unsigned)d->width - field : 0;
+    // Left alignment beats the zero flag, and so does any precision.
+    bool zero_pad = d->zero && !d->left && d->prec < 0;
+
+    if (!d->left && !zero_pad)
+        snbuf_repeat(o, ' ', pad);
+    if (sign)
+        snbuf_put(o, sign);
+    if (zero_pad)
+        snbuf_repeat(o, '0', pad);
+    snbuf_repeat(o, '0', zeros);
+    for (unsigned i = 0; i < count; i++)
+        snbuf_put(o, digits[i]);
+    if (d->left)
+        snbuf_repeat(o, ' ', pad);
+}
+
+int vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
+{
+    snbuf o = {buf, size, 0};
+    while (fmt && *fmt) {
+        if (*fmt != '%') {
+            snbuf_put(&o, *fmt++);
+            continue;
+        }
+        fmt++;
+        snbuf_spec d = {false, false, false, 0, -1};
+        for (;; fmt++) {
+            if (*fmt == '-')
+                d.left = true;
+            else if (*fmt == '0')
+                d.zero = true;
+            else if (*fmt == '+')
+                d.plus = true;
+            else
+                break;
+        }
+        if (*fmt == '*') {
+            d.width = __builtin_va_arg(ap, int);
+            fmt++;
+        } else {
+            d.width = snbuf_number(&fmt);
+        }
+        if (*fmt == '.') {
+            fmt++;
+            if (*fmt == '*') {
+                d.prec = __builtin_va_arg(ap, int);
+                fmt++;
+            } else {
+                d.prec = snbuf_number(&fmt);
+            }
+        }
+        // "ll" takes a 64-bit argument so that the arguments after it stay
+        // in step; "l" and "z" change nothing.
+        bool ll = false;
+        if (fmt[0] == 'l' && fmt[1] == 'l') {
+            ll = true;
+            fmt += 2;
+        } else if (*fmt == 'l' || *fmt == 'z') {
+            fmt++;
+        }
+
+        const char conv = *fmt;
+        if (conv == '\0')
+            break;
+        fmt++;
+        switch (conv) {
+        case '%':
+            snbuf_put(&o, '%');
+            break;
+        case 'c':
+            snbuf_put(&o, (char)__builtin_va_arg(ap, int));
+            break;
+        case 's':
+            snbuf_string(&o, __builtin_va_arg(ap, const char *), &d);
+            break;
+        case 'd':
+        case 'i': {
+            long long v = ll ? __builtin_va_arg(ap, long long) : __builtin_va_arg(ap, int);
+            // The magnitude is taken in unsigned arithmetic, where the most
+            // negative value has one.
+            if (v < 0)
+                snbuf_integer(&o, 0 - (unsigned long long)v, '-', 10, 0, &d);
+            else
+                snbuf_integer(&o, (unsigned long long)v, d.plus ? '+' : 0, 10, 0, &d);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+            unsigned long long v =
+                ll ? __builtin_va_arg(ap, unsigned long long) : __builtin_va_arg(ap, unsigned);
+            snbuf_integer(&o, v, 0, conv == 'u' ? 10 : 16, conv == 'X', &d);
+            break;
+        }
+        case 'p': {
+            unsigned long long v =
+                ll ? __builtin_va_arg(ap, unsigned long long) : __builtin_va_arg(ap, unsigned);
+            const snbuf_spec plain = {false, false, false, 0, -1};
+            snbuf_put(&o, '0');
+            snbuf_put(&o, 'x');
+            snbuf_integer(&o, v, 0, 16, 0, &plain);
+            break;
+        }
+        default:
+            snbuf_put(&o, '%');
+            snbuf_put(&o, conv);
+            break;
+        }
+    }
+    if (buf && size != 0)
+        buf[o.n < size ? o.n : size - 1] = '\0';
+    return (int)o.n;
+}
+
+int snprintf(char *buf, size_t size, const char *fmt, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, fmt);
+    int r = vsnprintf(buf, size, fmt, ap);
+    __builtin_va_end(ap);
+    return r;
+}
+
+// The unsized forms trust the caller's buffer, but never past 64 KiB.
+int vsprintf(char *buf, const char *fmt, va_list ap)
+{
+    return vsnprintf(buf, 0x10000, fmt, ap);
+}
+
+int sprintf(char *buf, const char *fmt, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, fmt);
+    int r = vsnprintf(buf, 0x10000, fmt, ap);
+    __builtin_va_end(ap);
+    return r;
+}
+
 // ---- Stream formatter -------------------------------------------------------
+
+// Unbuffered by design: each piece goes to the sink as it is produced, so a
+// failure part-way leaves the earlier pieces in the stream. Every helper
+// returns the sink's 0 or -1 and adds what it sent to *count.
+
+static int pf_byte(FILE *f, char c, unsigned *count)
+{
+    if (file_write_bytes(f, &c, 1) != 0)
+        return -1;
+    (*count)++;
+    return 0;
+}
+
+// One sink call per byte: pad spaces and precision zeros are not batched.
+static int pf_repeat(FILE *f, char c, unsigned n, unsigned *count)
+{
+    while (n--)
+        if (pf_byte(f, c, count) != 0)
+            return -1;
+    return 0;
+}
+
+static int pf_number(const char **fmt)
+{
+    unsigned v = 0;
+    while (**fmt >= '0' && **fmt <= '9')
+        v = v * 10 + unsigned(*(*fmt)++ - '0');
+    return (int)v;
+}
+
+static int pf_string(FILE *f, const char *s, int width, int prec, unsigned *count)
+{
+    if (!s)
+        s = "(null)";
+    unsigned len;
+    if (prec < 0) {
+        len = strlen(s);
+    } else {
+        // No byte beyond the precision is read, so an array bounded by the
+        // precision need not be terminated. The null page is an empty
+        // string here too, as strlen has it.
+        len = 0;
+        if ((size_t)s >= 4096)
+            while (len < (unsigned)prec && s[len])
+                len++;
+    }
+    if (width > 0 && (unsigned)width > len && pf_repeat(f, ' ', (unsigned)width - len, count) != 0)
+        return -1;
+    if (file_write_bytes(f, s, len) != 0)
+        return -1;
+    *count += len;
+    return 0;
+}
+
+static int pf_integer(FILE *f, unsigned long long mag, bool neg, bool ptr, unsigned base, int width,
+                      int prec, unsigned *count)
+{
+    char scratch[32];
+    char *digits = scratch + sizeof scratch;
+    do {
+        *--digits = "0123456789abcdef"[mag % base];
+        mag /= base;
+    } while (mag != 0);
+    unsigned ndigits = unsigned(scratch + sizeof scratch - digits);
+    unsigned zeros = prec > 0 && (unsigned)prec > ndigits ? (unsigned)prec - ndigits : 0;
+    unsigned field = (neg ? 1 : 0) + (ptr ? 2 : 0) + zeros + ndigits;
+
+    if (width > 0 && (unsigned)width > field && pf_repeat(f, ' ', (unsigned)width - field, count) != 0)
+        return -1;
+    if (neg && pf_byte(f, '-', count) != 0)
+        return -1;
+    if (ptr && (pf_byte(f, '0', count) != 0 || pf_byte(f, 'x', count) != 0))
+        return -1;
+    if (pf_repeat(f, '0', zeros, count) != 0)
+        return -1;
+    if (file_write_bytes(f, digits, ndigits) != 0)
+        return -1;
+    *count += ndigits;
+    return 0;
+}
+
+int vfprintf(FILE *f, const char *fmt, va_list ap)
+{
+    if (!f || !fmt)
+        return -1;
+
+    // The console's attribute record: 0xFF and three argument bytes in one
+    // write, only at the very start of a format and only on descriptor 1.
+    // It is not counted as output.
+    if (f->kind == FILE_KIND_DESCRIPTOR && f->fd == 1 && fmt[0] == '%' && fmt[1] == 'c') {
+        unsigned char rec[4];
+        rec[0] = 0xFF;
+        rec[1] = (unsigned char)__builtin_va_arg(ap, int);
+        rec[2] = (unsigned char)__builtin_va_arg(ap, int);
+        rec[3] = (unsigned char)__builtin_va_arg(ap, int);
+        if (file_write_bytes(f, rec, 4) != 0)
+            return -1;
+        fmt += 2;
+    }
+
+    unsigned count = 0;
+    while (*fmt) {
+        if (*fmt != '%') {
+            if (pf_byte(f, *fmt++, &count) != 0)
+                return -1;
+            continue;
+        }
+        fmt++;
+        // No flags here: a leading "0" is the first digit of the width.
+        int width, prec = -1;
+        if (*fmt == '*') {
+            width = __builtin_va_arg(ap, int);
+            fmt++;
+        } else {
+            width = pf_number(&fmt);
+        }
+        if (*fmt == '.') {
+            fmt++;
+            if (*fmt == '*') {
+                prec = __builtin_va_arg(ap, int);
+                fmt++;
+            } else {
+                prec = pf_number(&fmt);
+            }
+        }
+        bool ll = false;
+        if (*fmt == 'l') {
+            fmt++;
+            if (*fmt == 'l') {
+                ll = true;
+                fmt++;
+            }
+        }
+
+        const char conv = *fmt;
+        if (conv == '\0')
+            break;
+        fmt++;
+        int r;
+        switch (conv) {
+        case '%':
+            r = pf_byte(f, '%', &count);
+            break;
+        case 'c':
+            r = pf_byte(f, (char)__builtin_va_arg(ap, int), &count);
+            break;
+        case 's':
+            r = pf_string(f, __builtin_va_arg(ap, const char *), width, prec, &count);
+            break;
+        case 'd':
+        case 'i': {
+            long long v = ll ? __builtin_va_arg(ap, long long) : __builtin_va_arg(ap, int);
+            // Negated in unsigned arithmetic, where the most negative value
+            // has a magnitude.
+            unsigned long long mag = v < 0 ? 0 - (unsigned long long)v : (unsigned long long)v;
+            r = pf_integer(f, mag, v < 0, false, 10, width, prec, &count);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'p': {
+            unsigned long long v =
+                ll ? __builtin_va_arg(ap, unsigned long long) : __builtin_va_arg(ap, unsigned);
+            r = pf_integer(f, v, false, conv == 'p', conv == 'u' ? 10 : 16, width, prec, &count);
+            break;
+        }
+        default:
+            r = pf_byte(f, '%', &count);
+            if (r == 0)
+                r = pf_byte(f, conv, &count);
+            break;
+        }
+        if (r != 0)
+            return -1;
+    }
+    return (int)count;
+}
+
+int fprintf(FILE *f, const char *fmt, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, fmt);
+    int r = vfprintf(f, fmt, ap);
+    __builtin_va_end(ap);
+    return r;
+}
+
+int printf(const char *fmt, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, fmt);
+    int r = vfprintf(stdout, fmt, ap);
+    __builtin_va_end(ap);
+    return r;
+}
 
 // ---- Scanners ---------------------------------------------------------------
 

@@ -72,8 +72,15 @@ int feof(FILE *__stream);
 int ferror(FILE *__stream);
 
 /* Buffer formatter */
+int vsnprintf(char *__buf, size_t __size, const char *__fmt, va_list __ap);
+int snprintf(char *__buf, size_t __size, const char *__fmt, ...);
+int vsprintf(char *__buf, const char *__fmt, va_list __ap);
+int sprintf(char *__buf, const char *__fmt, ...);
 
 /* Stream formatter */
+int vfprintf(FILE *__stream, const char *__fmt, va_list __ap);
+int fprintf(FILE *__stream, const char *__fmt, ...);
+int printf(const char *__fmt, ...);
 
 /* Scanners */
 
