@@ -245,6 +245,25 @@ TEST(MemoryStream, OutputFunctionsAppend)
     EXPECT_EQ(g.read32(m.f + EOF_FLAG), 0u);
 }
 
+// The stream formatter takes the same road: its pieces collect in the
+// buffer, and a "%c" at the start is a character here, since the console's
+// attribute record belongs to descriptor 1 only.
+TEST(MemoryStream, StreamFormatterAppends)
+{
+    Guest g;
+    Mem m = open_mem(g);
+    EXPECT_EQ(g.call("fprintf", {m.f, g.str("%c%c%c:"), 'a', 'b', 'c'}), 4u);
+    EXPECT_EQ(g.call("fprintf", {m.f, g.str("%s=%d;%5x|%lld"), g.str("key"), -42, 0xbeef,
+                                 Arg::i64(-1234567890123)}),
+              28u);
+    EXPECT_EQ(g.call("fprintf", {m.f, g.str("%300s"), g.str("x")}), 300u);
+    const std::string want = "abc:key=-42; beef|-1234567890123" + std::string(299, ' ') + "x";
+    EXPECT_EQ(g.read32(m.sizep), want.size());
+    EXPECT_EQ(g.read32(m.f + CAP), 512u);
+    EXPECT_EQ(g.read(g.read32(m.bufp), uint32_t(want.size() + 1)), want + '\0');
+    EXPECT_TRUE(g.calls().empty());
+}
+
 // ---- The buffer road's failures ----------------------------------------------
 
 // When the arena cannot give the next capacity, every writer fails, the
@@ -281,6 +300,7 @@ TEST(BufferRoad, ArenaExhaustionKeepsTheStream)
             {"fputs", "fputs", {big, f}, uint32_t(-1)},
             {"fwrite", "fwrite", {big, 1, 200, f}, 0},
             {"fwrite of items", "fwrite", {big, 20, 10, f}, 0},
+            {"fprintf", "fprintf", {f, g.str("%s"), big}, uint32_t(-1)},
         };
         for (const Writer &w : writers) {
             SCOPED_TRACE(w.what);
@@ -433,6 +453,19 @@ TEST_F(StreamFiles, DeferredFileReachesTheFileSystemOnlyAtClose)
     EXPECT_EQ(g.call("fclose", {over}), 0u);
     EXPECT_EQ(g.calls(21).size(), 2u);
     EXPECT_EQ(contents("old.txt"), "replaced");
+}
+
+TEST_F(StreamFiles, StreamFormatterWritesADeferredFile)
+{
+    Guest g;
+    const uint32_t f = g.call("fopen", {g.str(path("report.txt")), g.str("w")});
+    ASSERT_NE(f, 0u);
+    EXPECT_EQ(g.call("fprintf", {f, g.str("%d lines\n"), 2}), 8u);
+    EXPECT_EQ(g.call("fprintf", {f, g.str("%s %u%%\n"), g.str("done"), 100}), 10u);
+    EXPECT_TRUE(g.calls().empty());
+    EXPECT_FALSE(exists("report.txt"));
+    EXPECT_EQ(g.call("fclose", {f}), 0u);
+    EXPECT_EQ(contents("report.txt"), "2 lines\ndone 100%\n");
 }
 
 TEST_F(StreamFiles, EmptyDeferredFileIsStoredWithLengthZero)
