@@ -65,6 +65,9 @@ void setbuf(FILE *__stream, char *__buf);
 /* Stream formatter */
 
 /* Scanners */
+int vsscanf(const char *__s, const char *__format, va_list __ap);
+int sscanf(const char *__s, const char *__format, ...);
+int fscanf(FILE *__stream, const char *__format, ...);
 
 #ifdef __cplusplus
 }
