@@ -39,6 +39,275 @@ char *getenv(const char *)
     return 0;
 }
 
+// ---------------------------------------------------------------- number parsing
+
+// 0 to 15 for '0'-'9', 'a'-'f' and 'A'-'F'; -1 for every other byte.
+static int digit_value(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+static bool is_decimal(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// strtoul and strtol are one operation: neither takes a sign, and both
+// return the same 32 bits. The base test is signed so that a negative base
+// takes no digit; nothing checks that the base is between 2 and 36.
+static unsigned long strtox(const char *text, char **end, int base)
+{
+    if (!text) {
+        if (end)
+            *end = 0;
+        return 0;
+    }
+    const unsigned char *s = (const unsigned char *)text;
+    while (*s == 9 || *s == 10 || *s == 13 || *s == ' ')
+        s++;
+    bool hex_prefix = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    if (base == 0) {
+        if (hex_prefix) {
+            s += 2;
+            base = 16;
+        } else if (s[0] == '0') {
+            s++;
+            base = 8;
+        } else {
+            base = 10;
+        }
+    } else if (base == 16 && hex_prefix) {
+        s += 2;
+    }
+    // A prefix stays taken even when no digit follows it.
+    unsigned long value = 0;
+    for (int d; (d = digit_value(*s)) >= 0 && d < base; s++)
+        value = value * base + d;
+    if (end)
+        *end = (char *)s;
+    return value;
+}
+
+unsigned long strtoul(const char *text, char **end, int base)
+{
+    return strtox(text, end, base);
+}
+
+long strtol(const char *text, char **end, int base)
+{
+    return (long)strtox(text, end, base);
+}
+
+// Accumulating unsigned makes the wrap modulo 2^32 defined, INT_MIN and
+// its negation included.
+int atoi(const char *text)
+{
+    if (!text)
+        return 0;
+    const unsigned char *s = (const unsigned char *)text;
+    while (*s == 9 || *s == 10 || *s == ' ')
+        s++;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+')
+        s++;
+    unsigned value = 0;
+    for (; is_decimal(*s); s++)
+        value = value * 10 + (*s - '0');
+    return (int)(negative ? 0u - value : value);
+}
+
+long atol(const char *text)
+{
+    return atoi(text);
+}
+
+// The most negative value has no positive counterpart and comes back as
+// it is; negating in unsigned keeps that wrap defined.
+int abs(int value)
+{
+    return value < 0 ? (int)(0u - (unsigned)value) : value;
+}
+
+long labs(long value)
+{
+    return value < 0 ? (long)(0ul - (unsigned long)value) : value;
+}
+
+// The floating-point parser rounds every multiplication, division and
+// addition to the x87's 64-bit significand before the next one, in the
+// order written here: no powers of ten are precomputed and no steps are
+// merged, so the result is reproducible operation by operation. Scaling
+// loops stop at 1024 steps, so no text can make them run longer.
+static constexpr int SCALE_STEPS_MAX = 1024;
+static constexpr int EXPONENT_MAX = 4096;
+
+// The exponent whose letter s may point at, bounded to +-EXPONENT_MAX;
+// 0 when there is none. Without digits the letter is not taken, or, after
+// a sign, the letter is taken and the sign is not.
+static int strtold_exponent(const unsigned char *&s, unsigned char letter)
+{
+    if (*s != letter && *s != letter - 32)
+        return 0;
+    const unsigned char *p = s + 1;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-')
+        p++;
+    if (!is_decimal(*p)) {
+        s = p - 1;
+        return 0;
+    }
+    int e = 0;
+    for (; is_decimal(*p); p++) {
+        e = e * 10 + (*p - '0');
+        if (e > EXPONENT_MAX)
+            e = EXPONENT_MAX;
+    }
+    s = p;
+    return negative ? -e : e;
+}
+
+static int scale_steps(int e)
+{
+    int n = e < 0 ? -e : e;
+    return n < SCALE_STEPS_MAX ? n : SCALE_STEPS_MAX;
+}
+
+static long double scale_decimal(long double v, int e)
+{
+    int n = scale_steps(e);
+    if (e > 0) {
+        for (; n > 0; n--)
+            v = v * 10;
+    } else {
+        for (; n > 0; n--)
+            v = v / 10;
+    }
+    return v;
+}
+
+static long double scale_binary(long double v, int e)
+{
+    int n = scale_steps(e);
+    if (e > 0) {
+        for (; n > 0; n--)
+            v = v + v;
+    } else {
+        for (; n > 0; n--)
+            v = v * 0.5L;
+    }
+    return v;
+}
+
+// From the first digit or the '.'; the caller has seen a digit there or
+// right after the '.'. A '.' is taken even when no digit follows it.
+static long double strtold_decimal(const unsigned char *&s)
+{
+    long double v = 0;
+    for (; is_decimal(*s); s++) {
+        v = v * 10;
+        v = v + (*s - '0');
+    }
+    if (*s == '.') {
+        s++;
+        int n = 0;
+        for (; is_decimal(*s) && n < SCALE_STEPS_MAX; s++, n++) {
+            v = v * 10;
+            v = v + (*s - '0');
+        }
+        // Digits past the 1024th are taken but add nothing: the value is
+        // scaled back down by at most 1024 places, so each of them would
+        // leave it ten times too large.
+        while (is_decimal(*s))
+            s++;
+        for (; n > 0; n--)
+            v = v / 10;
+    }
+    return scale_decimal(v, strtold_exponent(s, 'e'));
+}
+
+// From the byte after "0x"; false when there is no digit on either side of
+// a '.', and the caller then discards s.
+static bool strtold_hex(const unsigned char *&s, long double &v)
+{
+    bool seen = false;
+    int d;
+    v = 0;
+    for (; (d = digit_value(*s)) >= 0; s++) {
+        v = v * 16;
+        v = v + d;
+        seen = true;
+    }
+    if (*s == '.') {
+        s++;
+        int k = 0;
+        for (; (d = digit_value(*s)) >= 0 && k < SCALE_STEPS_MAX; s++, k++) {
+            v = v * 16;
+            v = v + d;
+            seen = true;
+        }
+        // As in the decimal form, digits past the 1024th are only taken.
+        while (digit_value(*s) >= 0)
+            s++;
+        for (; k > 0; k--)
+            v = v * 0.0625L;
+    }
+    if (!seen)
+        return false;
+    v = scale_binary(v, strtold_exponent(s, 'p'));
+    return true;
+}
+
+long double strtold(const char *text, char **end)
+{
+    if (!text) {
+        if (end)
+            *end = 0;
+        return 0;
+    }
+    const unsigned char *s = (const unsigned char *)text;
+    while (*s == ' ' || (*s >= 9 && *s <= 13))
+        s++;
+    int sign = 1;
+    if (*s == '+' || *s == '-') {
+        if (*s == '-')
+            sign = -1;
+        s++;
+    }
+    long double v = 0;
+    bool converted = false;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s += 2;
+        converted = strtold_hex(s, v);
+    } else if (is_decimal(s[0]) || (s[0] == '.' && is_decimal(s[1]))) {
+        v = strtold_decimal(s);
+        converted = true;
+    }
+    // Nothing converted: the stop position is the text as passed in, and
+    // a '-' already taken does not make the zero negative.
+    if (!converted) {
+        s = (const unsigned char *)text;
+        v = 0;
+        sign = 1;
+    }
+    if (end)
+        *end = (char *)s;
+    // The sign comes last, as a factor, so that -0 gives negative zero.
+    return v * sign;
+}
+
+// One rounding of the extended value, so far-out values become infinity,
+// zero or subnormal and a zero keeps its sign.
+double strtod(const char *text, char **end)
+{
+    return (double)strtold(text, end);
+}
+
 // ---------------------------------------------------------------- arena allocator
 
 // Whether a block of m payload bytes still fits. Checking m on its own

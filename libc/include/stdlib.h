@@ -25,6 +25,15 @@ __attribute__((__noreturn__)) void abort(void);
 int atexit(void (*__fn)(void));
 char *getenv(const char *__name);
 
+unsigned long strtoul(const char *__text, char **__end, int __base);
+long strtol(const char *__text, char **__end, int __base);
+int atoi(const char *__text);
+long atol(const char *__text);
+int abs(int __value);
+long labs(long __value);
+long double strtold(const char *__text, char **__end);
+double strtod(const char *__text, char **__end);
+
 void *malloc(size_t __size);
 void *calloc(size_t __count, size_t __size);
 void *realloc(void *__p, size_t __size);
