@@ -15,6 +15,16 @@
 #include <string.h>
 #include <unistd.h>
 
+/* vsscanf needs a list that only a variadic function can make. */
+static int headers_vsscanf(const char *s, ...)
+{
+    va_list ap;
+    __builtin_va_start(ap, s);
+    int n = vsscanf(s, "%d", ap);
+    __builtin_va_end(ap);
+    return n;
+}
+
 int headers_c_check(void)
 {
     FILE *f = stdout;
@@ -32,6 +42,7 @@ int headers_c_check(void)
     r += (int)fwrite("x", 1, 1, f) + fputc('x', stderr) + putchar('x') + fputs("x", f) + puts("x") +
          fflush(f) + (f->kind == FILE_KIND_DESCRIPTOR) + (g_stdin.fd == 0) + (stdin == &g_stdin);
     setbuf(f, NULL);
+    r += sscanf("1", "%d", &r) + fscanf(f, "%d", &r) + headers_vsscanf("1", &r);
     if (r == EOF)
         _exit(errno);
     return r;
