@@ -70,7 +70,6 @@ Machine::Machine()
     }
     cs_ = cs;
     uc_hook h;
-    check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)on_block, this, 1, 0), "block hook");
     check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, (void *)on_invalid, this, 1, 0), "memory hook");
     check(uc_hook_add(uc_, &h, UC_HOOK_INTR, (void *)on_intr, this, 1, 0), "interrupt hook");
     reset_fpu();
@@ -81,6 +80,17 @@ Machine::~Machine()
     csh cs = cs_;
     cs_close(&cs);
     uc_close(uc_);
+}
+
+void Machine::count_instructions()
+{
+    if (counting_)
+        return;
+    uc_hook h;
+    check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)on_block, this, 1, 0), "block hook");
+    // Blocks translated before the hook existed would not report.
+    check(uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull), "flush translations");
+    counting_ = true;
 }
 
 void Machine::map(uint32_t addr, uint32_t size, uint32_t perms, std::string label)
@@ -286,6 +296,8 @@ void Machine::on_code(uc_engine *, uint64_t addr, uint32_t, void *self)
 Outcome Machine::run(uint32_t begin, uint32_t until, Limits limits)
 {
     pending_.reset();
+    if (limits.instructions)
+        count_instructions();
     insn_limit_ = limits.instructions ? insns_ + limits.instructions : 0;
     auto t0 = std::chrono::steady_clock::now();
     uc_err err = uc_emu_start(uc_, begin, until, limits.timeout_us, 0);

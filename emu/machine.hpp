@@ -70,6 +70,10 @@ public:
     // or hits a limit.
     Outcome run(uint32_t begin, uint32_t until, Limits limits);
 
+    // Counting costs a host call per translated block executed, so it is
+    // off until asked for (instruction limits and benchmarks need it).
+    void count_instructions();
+    bool counting() const { return counting_; }
     uint64_t instructions() const { return insns_; }
     uc_engine *engine() const { return uc_; }
 
@@ -89,6 +93,7 @@ private:
     std::optional<Outcome> pending_;
     uint64_t insns_ = 0;
     uint64_t insn_limit_ = 0;
+    bool counting_ = false;
 };
 
 // Addresses in [begin, begin+size) of the first byte after each instruction

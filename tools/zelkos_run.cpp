@@ -91,6 +91,8 @@ int main(int argc, char **argv)
         Process p(img, opt);
         p.kernel().files().use_host_stdin();
         p.set_tsc(tsc);
+        if (stats)
+            p.machine().count_instructions();
         std::vector<std::string> args(argv + i, argv + argc);
         Outcome o = p.run(args);
         p.kernel().console().finish();

@@ -83,6 +83,9 @@ int fprintf(FILE *__stream, const char *__fmt, ...);
 int printf(const char *__fmt, ...);
 
 /* Scanners */
+int vsscanf(const char *__s, const char *__format, va_list __ap);
+int sscanf(const char *__s, const char *__format, ...);
+int fscanf(FILE *__stream, const char *__format, ...);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,374 @@
+// zelkos-bench: the guest cost of the runtime's paths (instructions and
+// kernel calls, deterministic), and the stand-in against QEMU user mode
+// (wall time). Prints one table and writes build/bench.json.
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "emu/process.hpp"
+
+using namespace zelkos;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kBuild = ZELKOS_BUILD_DIR;
+
+struct Row {
+    std::string group, path, unit;
+    Row(std::string g, std::string p, std::string u) : group(std::move(g)), path(std::move(p)), unit(std::move(u)) {}
+    double insns = 0;                 // per operation
+    std::map<int, double> calls;      // kernel calls per operation, by number
+    double value = 0;                 // for timing rows
+    std::string note;
+};
+
+std::vector<Row> g_rows;
+
+[[noreturn]] void die(const std::string &why)
+{
+    fprintf(stderr, "zelkos-bench: %s\n", why.c_str());
+    exit(1);
+}
+
+// One fresh runtime process with scratch memory, called by symbol name.
+class Session {
+public:
+    explicit Session(std::shared_ptr<const Image> img, const std::string &root = ".")
+        : p_(std::move(img), options(root))
+    {
+        p_.machine().map(kScratchBase, 16u << 20, UC_PROT_READ | UC_PROT_WRITE, "bench scratch");
+        p_.machine().count_instructions();
+    }
+
+    uint32_t alloc(uint32_t n, char fill = 0)
+    {
+        uint32_t a = next_;
+        next_ += (n + 16) & ~15u;
+        std::string b(n, fill);
+        p_.machine().write(a, b.data(), n);
+        return a;
+    }
+    uint32_t str(const std::string &s)
+    {
+        uint32_t a = alloc(uint32_t(s.size() + 1));
+        p_.machine().write(a, s.c_str(), s.size() + 1);
+        return a;
+    }
+    uint32_t read32(uint32_t addr)
+    {
+        uint32_t v = 0;
+        p_.machine().read(addr, &v, 4);
+        return v;
+    }
+    uint32_t sym(const std::string &name)
+    {
+        auto v = p_.image().symbol(name);
+        if (!v)
+            die("no symbol " + name + " in the runtime image");
+        return *v;
+    }
+    uint32_t call(const std::string &fn, std::vector<uint32_t> args)
+    {
+        Outcome o = p_.call(sym(fn), args);
+        if (o.kind != Outcome::Returned)
+            die(fn + " did not return: " + o.report);
+        return p_.machine().reg(UC_X86_REG_EAX);
+    }
+    Process &process() { return p_; }
+
+private:
+    static ProcessOptions options(const std::string &root)
+    {
+        ProcessOptions o;
+        o.root = root;
+        return o;
+    }
+    Process p_;
+    uint32_t next_ = kScratchBase;
+};
+
+// Guest cost of `ops` operations performed by fn.
+void cost(Session &s, const std::string &group, const std::string &path, const std::string &unit, int ops,
+          const std::function<void()> &fn)
+{
+    uint64_t i0 = s.process().machine().instructions();
+    size_t c0 = s.process().kernel().log().size();
+    fn();
+    Row r{group, path, unit};
+    r.insns = double(s.process().machine().instructions() - i0) / ops;
+    auto &log = s.process().kernel().log();
+    for (size_t i = c0; i < log.size(); i++)
+        r.calls[log[i].nr] += 1.0 / ops;
+    g_rows.push_back(r);
+}
+
+void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root)
+{
+    for (int answer : {0, -1}) {
+        ProcessOptions o;
+        if (answer)
+            o.guards_answer = answer;
+        Process p(read_image(kBuild + "/lumbrel"), o);
+        p.machine().count_instructions();
+        Outcome out = p.run({"lumbrel"});
+        if (out.kind != Outcome::Exited)
+            die("lumbrel: " + out.report);
+        Row r{"command", "lumbrel, entry to exit, kernel answers " + std::to_string(answer), "run"};
+        r.insns = double(p.machine().instructions());
+        for (auto &c : p.kernel().log())
+            r.calls[c.nr] += 1;
+        g_rows.push_back(r);
+    }
+
+    const std::string text4k(4096, 'a');
+    {
+        Session s(rt);
+        uint32_t hello = s.str("Hello, world"), out = s.read32(s.sym("stdout"));
+        cost(s, "output", "puts(\"Hello, world\")", "call", 1, [&] { s.call("puts", {hello}); });
+        cost(s, "output", "fputs(\"Hello, world\", stdout)", "call", 1, [&] { s.call("fputs", {hello, out}); });
+        uint32_t fmt = s.str("%d %s\n"), abc = s.str("abc");
+        cost(s, "output", "printf(\"%d %s\\n\", 42, \"abc\")", "call", 1,
+             [&] { s.call("printf", {fmt, 42, abc}); });
+        uint32_t buf = s.alloc(8192), mixed = s.str("%d:%x [%-6s] %c%%");
+        cost(s, "output", "snprintf(64, \"%d:%x [%-6s] %c%%\")", "call", 1,
+             [&] { s.call("snprintf", {buf, 64, mixed, uint32_t(-1234), 0xBEEF, abc, 'z'}); });
+        uint32_t pct = s.str("%s"), big = s.str(text4k);
+        cost(s, "output", "snprintf(8192, \"%s\", 4 KiB)", "call", 1,
+             [&] { s.call("snprintf", {buf, 8192, pct, big}); });
+    }
+    {
+        Session s(rt, root);
+        uint32_t in = s.str("  -42 17 abc"), fmt = s.str("%d %d %s"), a = s.alloc(4), b = s.alloc(4),
+                 w = s.alloc(16);
+        cost(s, "input", "sscanf(\"  -42 17 abc\", \"%d %d %s\")", "call", 1,
+             [&] { s.call("sscanf", {in, fmt, a, b, w}); });
+        uint32_t f = s.call("fopen", {s.str("tokens.txt"), s.str("r")});
+        if (!f)
+            die("fopen tokens.txt failed");
+        uint32_t d = s.str("%d");
+        cost(s, "input", "fscanf(f, \"%d\") per token from a file", "token", 100,
+             [&] { for (int i = 0; i < 100; i++) s.call("fscanf", {f, d, a}); });
+    }
+    {
+        Session s(rt);
+        uint32_t end = s.alloc(4);
+        std::vector<std::pair<std::string, std::string>> texts = {
+            {"\"3.14159\"", "3.14159"},
+            {"\"6.02214076e23\"", "6.02214076e23"},
+            {"\"0x1.8p1\"", "0x1.8p1"},
+            {"1 and 2000 zeros (worst case)", "1" + std::string(2000, '0')},
+            {"\"1e-5000\" (worst case)", "1e-5000"},
+            {"2000-digit fraction (worst case)", "0." + std::string(2000, '7')},
+        };
+        for (auto &[label, text] : texts) {
+            uint32_t t = s.str(text);
+            for (const char *fn : {"strtod", "strtold"})
+                cost(s, "numbers", std::string(fn) + " " + label, "call", 1,
+                     [&] { s.call(fn, {t, end}); });
+        }
+        uint32_t u = s.str("4000000000");
+        cost(s, "numbers", "strtoul of a 10-digit number", "call", 1, [&] { s.call("strtoul", {u, end, 10}); });
+    }
+    {
+        Session s(rt);
+        cost(s, "memory", "malloc(32)", "call", 100, [&] { for (int i = 0; i < 100; i++) s.call("malloc", {32}); });
+        cost(s, "memory", "calloc(1, 4096)", "call", 10, [&] { for (int i = 0; i < 10; i++) s.call("calloc", {1, 4096}); });
+        uint32_t p = s.call("malloc", {64});
+        cost(s, "memory", "realloc doubling from 64 bytes to 64 KiB", "call", 10, [&] {
+            for (uint32_t n = 128; n <= 65536; n *= 2)
+                p = s.call("realloc", {p, n});
+        });
+    }
+    {
+        Session s(rt);
+        uint32_t a = s.alloc(4096, 'a'), b = s.alloc(4096, 'a');
+        uint32_t sa = s.str(text4k), sb = s.str(text4k), needle = s.str("aaaab");
+        cost(s, "blocks", "memset 4 KiB", "call", 1, [&] { s.call("memset", {a, 0x5A, 4096}); });
+        cost(s, "blocks", "memset 15 bytes", "call", 1, [&] { s.call("memset", {a, 1, 15}); });
+        cost(s, "blocks", "memset 16 bytes", "call", 1, [&] { s.call("memset", {a, 1, 16}); });
+        cost(s, "blocks", "memcpy 4 KiB", "call", 1, [&] { s.call("memcpy", {a, b, 4096}); });
+        cost(s, "blocks", "memmove 4 KiB, overlapping upward", "call", 1, [&] { s.call("memmove", {a + 16, a, 4000}); });
+        cost(s, "blocks", "strlen 4 KiB", "call", 1, [&] { s.call("strlen", {sa}); });
+        cost(s, "blocks", "strcmp 4 KiB equal", "call", 1, [&] { s.call("strcmp", {sa, sb}); });
+        cost(s, "blocks", "strstr \"aaaab\" in 4 KiB of \"a\"", "call", 1, [&] { s.call("strstr", {sa, needle}); });
+    }
+    {
+        Session s(rt, root);
+        uint32_t f = s.call("fopen", {s.str("deferred.out"), s.str("w")});
+        if (!f)
+            die("fopen deferred.out failed");
+        uint32_t piece = s.str(std::string(64, 'z'));
+        cost(s, "files", "64 KiB deferred file: 1024 fputs of 64 bytes, then fclose", "file", 1, [&] {
+            for (int i = 0; i < 1024; i++)
+                s.call("fputs", {piece, f});
+            s.call("fclose", {f});
+        });
+        if (fs::file_size(fs::path(root) / "deferred.out") != 65536)
+            die("the deferred file was not stored whole");
+    }
+}
+
+// Median wall time of running argv, in milliseconds.
+double wall_ms(const std::vector<std::string> &argv, int runs)
+{
+    std::vector<double> t;
+    for (int i = 0; i < runs; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            std::vector<char *> a;
+            for (auto &s : argv)
+                a.push_back(const_cast<char *>(s.c_str()));
+            a.push_back(nullptr);
+            execvp(a[0], a.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) == 127)
+            return -1;
+        t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+    std::sort(t.begin(), t.end());
+    return t[t.size() / 2];
+}
+
+void timing(const std::string &path, const std::string &unit, double v, const std::string &note = "")
+{
+    Row r{"stand-in", path, unit};
+    r.value = v;
+    r.note = note;
+    g_rows.push_back(r);
+}
+
+void stand_in_vs_qemu(const std::shared_ptr<const Image> &rt)
+{
+    bool qemu = system("command -v qemu-i386 >/dev/null 2>&1") == 0;
+    double ours = wall_ms({kBuild + "/zelkos-run", kBuild + "/lumbrel"}, 30);
+    timing("zelkos-run lumbrel, whole process", "ms", ours);
+    double theirs = qemu ? wall_ms({"qemu-i386", kBuild + "/bench/hello-linux"}, 30) : -1;
+    timing("qemu-i386 hello-linux, whole process", "ms", theirs, qemu ? "" : "qemu-i386 not installed");
+    if (qemu)
+        timing("start-up ratio zelkos-run / qemu-i386", "ratio", ours / theirs, "at most 1.0 is the goal");
+
+    double loop_ours = wall_ms({kBuild + "/zelkos-run", kBuild + "/bench/loop-zelkos"}, 3);
+    timing("10^8-step LCG loop under zelkos-run", "ms", loop_ours);
+    double loop_theirs = qemu ? wall_ms({"qemu-i386", kBuild + "/bench/loop-linux"}, 3) : -1;
+    timing("10^8-step LCG loop under qemu-i386", "ms", loop_theirs);
+    if (qemu)
+        timing("throughput ratio qemu-i386 / zelkos-run", "ratio", loop_theirs / loop_ours,
+               "above 1.0: the stand-in runs guest code faster");
+
+    // The harness's own speed: what decides how long the test suite takes.
+    {
+        Session s(rt);
+        const int n = 20000;
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < n; i++)
+            s.call("abs", {uint32_t(-i)});
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        timing("harness: guest function calls", "calls/s", n / secs);
+    }
+    {
+        const int n = 200;
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < n; i++) {
+            Session s(rt);
+            s.call("abs", {1});
+        }
+        double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        timing("harness: fresh image loads (with one call)", "loads/s", n / secs);
+    }
+}
+
+std::string calls_text(const std::map<int, double> &calls)
+{
+    std::string s;
+    for (auto &[nr, n] : calls) {
+        char b[48];
+        snprintf(b, sizeof b, "%s%g x %d", s.empty() ? "" : ", ", n, nr);
+        s += b;
+    }
+    return s.empty() ? "0" : s;
+}
+
+std::string json_escape(const std::string &s)
+{
+    std::string o;
+    for (char c : s) {
+        if (c == '"' || c == '\\')
+            o += '\\';
+        o += c;
+    }
+    return o;
+}
+
+void report()
+{
+    std::string group;
+    for (auto &r : g_rows) {
+        if (r.group != group) {
+            printf("\n%s\n", r.group.c_str());
+            group = r.group;
+        }
+        if (r.group == "stand-in")
+            printf("  %-58s %12.3f %-8s %s\n", r.path.c_str(), r.value, r.unit.c_str(), r.note.c_str());
+        else
+            printf("  %-58s %10.1f insns/%-5s kernel calls/%s: %s\n", r.path.c_str(), r.insns, r.unit.c_str(),
+                   r.unit.c_str(), calls_text(r.calls).c_str());
+    }
+    std::ofstream j(kBuild + "/bench.json");
+    j << "[\n";
+    for (size_t i = 0; i < g_rows.size(); i++) {
+        auto &r = g_rows[i];
+        j << "  {\"group\": \"" << r.group << "\", \"path\": \"" << json_escape(r.path) << "\", \"unit\": \""
+          << r.unit << "\"";
+        if (r.group == "stand-in") {
+            j << ", \"value\": " << r.value;
+        } else {
+            j << ", \"instructions\": " << r.insns << ", \"kernel_calls\": {";
+            bool first = true;
+            for (auto &[nr, n] : r.calls) {
+                j << (first ? "" : ", ") << "\"" << nr << "\": " << n;
+                first = false;
+            }
+            j << "}";
+        }
+        if (!r.note.empty())
+            j << ", \"note\": \"" << json_escape(r.note) << "\"";
+        j << "}" << (i + 1 < g_rows.size() ? "," : "") << "\n";
+    }
+    j << "]\n";
+    printf("\nwritten: %s/bench.json\n", kBuild.c_str());
+}
+
+} // namespace
+
+int main()
+{
+    auto rt = std::make_shared<const Image>(read_image(kBuild + "/runtime.elf"));
+    fs::path root = fs::temp_directory_path() / ("zelkos-bench-" + std::to_string(getpid()));
+    fs::create_directories(root);
+    {
+        std::ofstream t(root / "tokens.txt");
+        for (int i = 0; i < 120; i++)
+            t << (i * 7919) % 100000 << (i % 3 ? " " : "\n");
+    }
+    guest_costs(rt, root.string());
+    stand_in_vs_qemu(rt);
+    fs::remove_all(root);
+    report();
+}
