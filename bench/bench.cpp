@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/process.hpp"
+#include "emu/session.hpp"
 
 using namespace zelkos;
 namespace fs = std::filesystem;
@@ -41,51 +41,32 @@ std::vector<Row> g_rows;
     exit(1);
 }
 
-// One fresh runtime process with scratch memory, called by symbol name.
-class Session {
+// One fresh runtime process, called by symbol name; any failure ends the
+// benchmark, which measures only paths that work.
+class Bench {
 public:
-    explicit Session(std::shared_ptr<const Image> img, const std::string &root = ".")
-        : p_(std::move(img), options(root))
+    explicit Bench(std::shared_ptr<const Image> img, const std::string &root = ".") : s_(std::move(img), options(root))
     {
-        p_.machine().map(kScratchBase, 16u << 20, UC_PROT_READ | UC_PROT_WRITE, "bench scratch");
-        p_.machine().count_instructions();
+        s_.process().machine().count_instructions();
     }
 
-    uint32_t alloc(uint32_t n, char fill = 0)
-    {
-        uint32_t a = next_;
-        next_ += (n + 16) & ~15u;
-        std::string b(n, fill);
-        p_.machine().write(a, b.data(), n);
-        return a;
-    }
-    uint32_t str(const std::string &s)
-    {
-        uint32_t a = alloc(uint32_t(s.size() + 1));
-        p_.machine().write(a, s.c_str(), s.size() + 1);
-        return a;
-    }
+    uint32_t alloc(uint32_t n, char fill = 0) { return must(s_.alloc(n, uint8_t(fill)), "scratch"); }
+    uint32_t str(const std::string &text) { return must(s_.str(text), "scratch"); }
     uint32_t read32(uint32_t addr)
     {
         uint32_t v = 0;
-        p_.machine().read(addr, &v, 4);
+        s_.read(addr, &v, 4);
         return v;
     }
-    uint32_t sym(const std::string &name)
-    {
-        auto v = p_.image().symbol(name);
-        if (!v)
-            die("no symbol " + name + " in the runtime image");
-        return *v;
-    }
+    uint32_t sym(const std::string &name) { return must(s_.symbol(name), "symbol " + name); }
     uint32_t call(const std::string &fn, std::vector<uint32_t> args)
     {
-        Outcome o = p_.call(sym(fn), args);
-        if (o.kind != Outcome::Returned)
-            die(fn + " did not return: " + o.report);
-        return p_.machine().reg(UC_X86_REG_EAX);
+        CallOutcome o = s_.call(sym(fn), args);
+        if (!o.returned())
+            die(fn + " did not return: " + o.outcome.report);
+        return o.eax;
     }
-    Process &process() { return p_; }
+    Process &process() { return s_.process(); }
 
 private:
     static ProcessOptions options(const std::string &root)
@@ -94,12 +75,17 @@ private:
         o.root = root;
         return o;
     }
-    Process p_;
-    uint32_t next_ = kScratchBase;
+    static uint32_t must(std::optional<uint32_t> v, const std::string &what)
+    {
+        if (!v)
+            die("no " + what);
+        return *v;
+    }
+    Session s_;
 };
 
 // Guest cost of `ops` operations performed by fn.
-void cost(Session &s, const std::string &group, const std::string &path, const std::string &unit, int ops,
+void cost(Bench &s, const std::string &group, const std::string &path, const std::string &unit, int ops,
           const std::function<void()> &fn)
 {
     uint64_t i0 = s.process().machine().instructions();
@@ -133,7 +119,7 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
 
     const std::string text4k(4096, 'a');
     {
-        Session s(rt);
+        Bench s(rt);
         uint32_t hello = s.str("Hello, world"), out = s.read32(s.sym("stdout"));
         cost(s, "output", "puts(\"Hello, world\")", "call", 1, [&] { s.call("puts", {hello}); });
         cost(s, "output", "fputs(\"Hello, world\", stdout)", "call", 1, [&] { s.call("fputs", {hello, out}); });
@@ -148,7 +134,7 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
              [&] { s.call("snprintf", {buf, 8192, pct, big}); });
     }
     {
-        Session s(rt, root);
+        Bench s(rt, root);
         uint32_t in = s.str("  -42 17 abc"), fmt = s.str("%d %d %s"), a = s.alloc(4), b = s.alloc(4),
                  w = s.alloc(16);
         cost(s, "input", "sscanf(\"  -42 17 abc\", \"%d %d %s\")", "call", 1,
@@ -161,7 +147,7 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
              [&] { for (int i = 0; i < 100; i++) s.call("fscanf", {f, d, a}); });
     }
     {
-        Session s(rt);
+        Bench s(rt);
         uint32_t end = s.alloc(4);
         std::vector<std::pair<std::string, std::string>> texts = {
             {"\"3.14159\"", "3.14159"},
@@ -181,7 +167,7 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
         cost(s, "numbers", "strtoul of a 10-digit number", "call", 1, [&] { s.call("strtoul", {u, end, 10}); });
     }
     {
-        Session s(rt);
+        Bench s(rt);
         cost(s, "memory", "malloc(32)", "call", 100, [&] { for (int i = 0; i < 100; i++) s.call("malloc", {32}); });
         cost(s, "memory", "calloc(1, 4096)", "call", 10, [&] { for (int i = 0; i < 10; i++) s.call("calloc", {1, 4096}); });
         uint32_t p = s.call("malloc", {64});
@@ -191,7 +177,7 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
         });
     }
     {
-        Session s(rt);
+        Bench s(rt);
         uint32_t a = s.alloc(4096, 'a'), b = s.alloc(4096, 'a');
         uint32_t sa = s.str(text4k), sb = s.str(text4k), needle = s.str("aaaab");
         cost(s, "blocks", "memset 4 KiB", "call", 1, [&] { s.call("memset", {a, 0x5A, 4096}); });
@@ -204,7 +190,7 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
         cost(s, "blocks", "strstr \"aaaab\" in 4 KiB of \"a\"", "call", 1, [&] { s.call("strstr", {sa, needle}); });
     }
     {
-        Session s(rt, root);
+        Bench s(rt, root);
         uint32_t f = s.call("fopen", {s.str("deferred.out"), s.str("w")});
         if (!f)
             die("fopen deferred.out failed");
@@ -274,7 +260,7 @@ void stand_in_vs_qemu(const std::shared_ptr<const Image> &rt)
 
     // The harness's own speed: what decides how long the test suite takes.
     {
-        Session s(rt);
+        Bench s(rt);
         const int n = 20000;
         auto t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < n; i++)
@@ -286,7 +272,7 @@ void stand_in_vs_qemu(const std::shared_ptr<const Image> &rt)
         const int n = 200;
         auto t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < n; i++) {
-            Session s(rt);
+            Bench s(rt);
             s.call("abs", {1});
         }
         double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

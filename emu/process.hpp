@@ -43,6 +43,7 @@ public:
     void install_guards() { kernel_.install_guards(); }
 
     Machine &machine() { return m_; }
+    const Machine &machine() const { return m_; }
     Kernel &kernel() { return kernel_; }
     const Image &image() const { return *img_; }
     Limits &limits() { return limits_; }

@@ -6,27 +6,12 @@
 #include <map>
 #include <mutex>
 
-#include "emu/process.hpp"
+#include "emu/session.hpp"
 
 namespace zt {
 namespace {
 
-constexpr uint32_t kScratchSize = 16u << 20;
-constexpr uint32_t kEdgeBase = 0x68000000;   // pages that end at a hole
 constexpr uint64_t kDefaultInsnLimit = 200'000'000;
-
-// Each image is read and parsed once per test program; every Guest still
-// gets a fresh machine with fresh globals.
-std::shared_ptr<const zelkos::Image> image(const std::string &path)
-{
-    static std::map<std::string, std::shared_ptr<const zelkos::Image>> cache;
-    static std::mutex lock;
-    std::lock_guard g(lock);
-    auto &slot = cache[path];
-    if (!slot)
-        slot = std::make_shared<const zelkos::Image>(zelkos::read_image(path));
-    return slot;
-}
 
 } // namespace
 
@@ -36,20 +21,27 @@ std::string probe_image() { return ZELKOS_BUILD_DIR "/tests/probe.elf"; }
 std::string c_program_image() { return ZELKOS_BUILD_DIR "/tests/c_program.elf"; }
 
 struct Guest::Impl {
-    explicit Impl(std::shared_ptr<const zelkos::Image> img) : proc(std::move(img)) {}
-    zelkos::Process proc;
-    uint32_t scratch_next = zelkos::kScratchBase;
-    uint32_t edge_next = kEdgeBase;
+    Impl(std::shared_ptr<const zelkos::Image> img, const zelkos::ProcessOptions &opt)
+        : session(std::move(img), opt) {}
+    zelkos::Session session;
     std::map<int, std::deque<Reply>> answers;
     std::function<std::optional<int32_t>(const CallRecord &)> user_script;
 };
 
-Guest::Guest(const std::string &path) : p_(std::make_unique<Impl>(image(path)))
+namespace {
+zelkos::ProcessOptions guest_options(const std::string &root)
 {
-    auto &m = p_->proc.machine();
-    m.map(zelkos::kScratchBase, kScratchSize, UC_PROT_READ | UC_PROT_WRITE, "harness scratch");
-    p_->proc.limits().instructions = kDefaultInsnLimit;
-    p_->proc.kernel().set_script([this](const CallRecord &rec) -> std::optional<zelkos::Answer> {
+    zelkos::ProcessOptions o;
+    o.root = root;
+    o.limits.instructions = kDefaultInsnLimit;
+    return o;
+}
+} // namespace
+
+Guest::Guest(const std::string &path, const std::string &root)
+    : p_(std::make_unique<Impl>(zelkos::cached_image(path), guest_options(root)))
+{
+    process().kernel().set_script([this](const CallRecord &rec) -> std::optional<zelkos::Answer> {
         auto &q = p_->answers[rec.nr];
         if (!q.empty()) {
             Reply r = q.front();
@@ -65,15 +57,15 @@ Guest::Guest(const std::string &path) : p_(std::make_unique<Impl>(image(path)))
 
 Guest::~Guest() = default;
 
-zelkos::Process &Guest::process() { return p_->proc; }
+zelkos::Process &Guest::process() { return p_->session.process(); }
 
-bool Guest::has_sym(std::string_view name) { return p_->proc.image().symbol(name).has_value(); }
+bool Guest::has_sym(std::string_view name) { return p_->session.symbol(name).has_value(); }
 
 uint32_t Guest::sym(std::string_view name)
 {
-    auto v = p_->proc.image().symbol(name);
+    auto v = p_->session.symbol(name);
     if (!v)
-        ADD_FAILURE() << "no symbol " << name << " in " << p_->proc.image().path;
+        ADD_FAILURE() << "no symbol " << name << " in " << process().image().path;
     return v.value_or(0);
 }
 
@@ -83,12 +75,12 @@ CallResult Guest::call_addr(uint32_t addr, const std::vector<Arg> &args)
     for (auto &a : args)
         for (int i = 0; i < a.n; i++)
             words.push_back(a.w[i]);
+    auto o = p_->session.call(addr, words);
     CallResult r;
-    r.outcome = p_->proc.call(addr, words);
-    auto &m = p_->proc.machine();
-    r.eax = m.reg(UC_X86_REG_EAX);
-    r.edx = m.reg(UC_X86_REG_EDX);
-    r.st0 = m.st0();
+    r.outcome = o.outcome;
+    r.eax = o.eax;
+    r.edx = o.edx;
+    r.st0 = o.st0;
     return r;
 }
 
@@ -126,17 +118,10 @@ X87 Guest::call_x87(std::string_view fn, std::initializer_list<Arg> args)
 
 uint32_t Guest::alloc(uint32_t size, uint8_t fill)
 {
-    uint32_t addr = p_->scratch_next;
-    uint32_t span = (size + 15) & ~15u;
-    if (span == 0)
-        span = 16;
-    if (addr - zelkos::kScratchBase + span > kScratchSize) {
+    auto a = p_->session.alloc(size, fill);
+    if (!a)
         ADD_FAILURE() << "harness scratch exhausted";
-        return 0;
-    }
-    p_->scratch_next += span;
-    write(addr, std::string(size, char(fill)));
-    return addr;
+    return a.value_or(0);
 }
 
 uint32_t Guest::put(std::string_view bytes)
@@ -148,23 +133,12 @@ uint32_t Guest::put(std::string_view bytes)
 
 uint32_t Guest::str(std::string_view s) { return put(std::string(s) + '\0'); }
 
-uint32_t Guest::put_at_page_end(std::string_view bytes)
-{
-    uint32_t pages = uint32_t((bytes.size() + zelkos::kPage - 1) / zelkos::kPage);
-    if (pages == 0)
-        pages = 1;
-    uint32_t base = p_->edge_next;
-    p_->proc.machine().map(base, pages * zelkos::kPage, UC_PROT_READ | UC_PROT_WRITE, "harness edge page");
-    p_->edge_next += (pages + 1) * zelkos::kPage;   // leave a hole after it
-    uint32_t addr = base + pages * zelkos::kPage - uint32_t(bytes.size());
-    write(addr, bytes);
-    return addr;
-}
+uint32_t Guest::put_at_page_end(std::string_view bytes) { return p_->session.put_at_page_end(bytes); }
 
 std::string Guest::read(uint32_t addr, uint32_t n)
 {
     std::string b(n, '\0');
-    if (!p_->proc.machine().read(addr, b.data(), n))
+    if (!process().machine().read(addr, b.data(), n))
         ADD_FAILURE() << "cannot read " << n << " bytes of guest memory at " << zelkos::hex32(addr);
     return b;
 }
@@ -173,7 +147,7 @@ std::string Guest::read_str(uint32_t addr, uint32_t max)
 {
     std::string s;
     char c;
-    while (s.size() < max && p_->proc.machine().read(addr + uint32_t(s.size()), &c, 1) && c)
+    while (s.size() < max && process().machine().read(addr + uint32_t(s.size()), &c, 1) && c)
         s += c;
     return s;
 }
@@ -196,13 +170,13 @@ uint64_t Guest::read64(uint32_t addr)
 
 void Guest::write(uint32_t addr, std::string_view bytes)
 {
-    if (!p_->proc.machine().write(addr, bytes.data(), bytes.size()))
+    if (!process().machine().write(addr, bytes.data(), bytes.size()))
         ADD_FAILURE() << "cannot write " << bytes.size() << " bytes of guest memory at " << zelkos::hex32(addr);
 }
 
 void Guest::write32(uint32_t addr, uint32_t v) { write(addr, std::string_view(reinterpret_cast<char *>(&v), 4)); }
 
-const std::vector<CallRecord> &Guest::calls() { return p_->proc.kernel().log(); }
+const std::vector<CallRecord> &Guest::calls() { return process().kernel().log(); }
 
 std::vector<CallRecord> Guest::calls(int nr)
 {
@@ -213,7 +187,7 @@ std::vector<CallRecord> Guest::calls(int nr)
     return out;
 }
 
-void Guest::clear_calls() { p_->proc.kernel().clear_log(); }
+void Guest::clear_calls() { process().kernel().clear_log(); }
 
 void Guest::answer(int nr, std::vector<Reply> replies)
 {
@@ -223,22 +197,22 @@ void Guest::answer(int nr, std::vector<Reply> replies)
 
 void Guest::script(std::function<std::optional<int32_t>(const CallRecord &)> fn) { p_->user_script = std::move(fn); }
 
-std::string Guest::console() { return p_->proc.kernel().console().text(); }
+std::string Guest::console() { return process().kernel().console().text(); }
 
-std::vector<std::string> Guest::console_writes() { return p_->proc.kernel().console().writes(); }
+std::vector<std::string> Guest::console_writes() { return process().kernel().console().writes(); }
 
-void Guest::set_tsc(uint64_t value) { p_->proc.set_tsc(value); }
+void Guest::set_tsc(uint64_t value) { process().set_tsc(value); }
 
-void Guest::install_guards() { p_->proc.install_guards(); }
+void Guest::install_guards() { process().install_guards(); }
 
-void Guest::set_insn_limit(uint64_t n) { p_->proc.limits().instructions = n; }
+void Guest::set_insn_limit(uint64_t n) { process().limits().instructions = n; }
 
 RunResult run_image(const std::string &path, const RunOptions &opt)
 {
     zelkos::ProcessOptions po;
     po.guards_answer = opt.guards_answer;
     po.limits.instructions = kDefaultInsnLimit;
-    zelkos::Process proc(image(path), po);
+    zelkos::Process proc(zelkos::cached_image(path), po);
     if (opt.setup)
         opt.setup(proc);
     std::vector<std::string> argv{path.substr(path.rfind('/') + 1)};

@@ -70,7 +70,8 @@ struct CallResult {
 
 class Guest {
 public:
-    explicit Guest(const std::string &image = runtime_image());
+    // root: the host directory the guest's files live under.
+    explicit Guest(const std::string &image = runtime_image(), const std::string &root = ".");
     ~Guest();
     Guest(const Guest &) = delete;
     Guest &operator=(const Guest &) = delete;
