@@ -1,5 +1,9 @@
 #include "emu/image.hpp"
 
+#include <capstone/capstone.h>
+
+#include "emu/machine.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -178,6 +182,17 @@ const Section *Image::section(std::string_view name) const
         if (s.name == name)
             return &s;
     return nullptr;
+}
+
+const std::vector<uint32_t> &Image::after_rdtsc() const
+{
+    std::call_once(lazy_->once, [this] {
+        for (auto &s : segments)
+            if (s.flags & PF_X)
+                for (uint32_t a : find_after(bytes.data() + s.offset, s.filesz, s.vaddr, X86_INS_RDTSC))
+                    lazy_->after_rdtsc.push_back(a);
+    });
+    return lazy_->after_rdtsc;
 }
 
 std::string_view Image::section_bytes(const Section &s) const

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,9 +44,22 @@ struct Image {
     std::map<std::string, uint32_t, std::less<>> symbols;
 
     const Section *section(std::string_view name) const;
+
+    // Addresses just after each rdtsc in executable segments, found by a
+    // linear sweep of the code once per image (every process of the image
+    // needs them, and the sweep costs more than starting the process).
+    const std::vector<uint32_t> &after_rdtsc() const;
     // The file bytes of a section; throws if they lie outside the file.
     std::string_view section_bytes(const Section &s) const;
     std::optional<uint32_t> symbol(std::string_view name) const;
+
+private:
+    struct Lazy {
+        std::once_flag once;
+        std::vector<uint32_t> after_rdtsc;
+    };
+    // Behind a pointer so that an Image stays movable.
+    std::shared_ptr<Lazy> lazy_ = std::make_shared<Lazy>();
 };
 
 // Parses and validates; throws ImageError with a one-line reason.

@@ -36,9 +36,15 @@ void Process::load()
     // Without guards the kernel protects nothing: the null page is there
     // and every image page can be written.
     m_.map(0, kPage, UC_PROT_ALL, "null page");
-    for (auto &[addr, flags] : pages) {
-        m_.map(addr, kPage, UC_PROT_ALL, "image");
-        pages_.emplace_back(addr, flags);
+    // One mapping per run of pages with the same permissions: the engine's
+    // cost grows with the number of mappings, and a 1 MiB .bss would
+    // otherwise be 256 of them.
+    for (auto it = pages.begin(); it != pages.end();) {
+        uint32_t start = it->first, flags = it->second, end = start + kPage;
+        while (++it != pages.end() && it->first == end && it->second == flags)
+            end += kPage;
+        m_.map(start, end - start, UC_PROT_ALL, "image");
+        runs_.push_back({start, end - start, flags});
     }
     for (auto &s : img_->segments)
         if (!m_.write(s.vaddr, img_->bytes.data() + s.offset, s.filesz))
@@ -49,24 +55,20 @@ void Process::load()
     m_.write(kSentinel, hlt.data(), hlt.size());
 
     // rdtsc cannot be hooked itself: set edx:eax just after each one.
-    for (auto &s : img_->segments) {
-        if (!(s.flags & PF_X))
-            continue;
-        for (uint32_t after : find_after(img_->bytes.data() + s.offset, s.filesz, s.vaddr, X86_INS_RDTSC))
-            m_.at_address(after, [this] {
-                if (tsc_) {
-                    m_.set_reg(UC_X86_REG_EAX, uint32_t(*tsc_));
-                    m_.set_reg(UC_X86_REG_EDX, uint32_t(*tsc_ >> 32));
-                }
-            });
-    }
+    for (uint32_t after : img_->after_rdtsc())
+        m_.at_address(after, [this] {
+            if (tsc_) {
+                m_.set_reg(UC_X86_REG_EAX, uint32_t(*tsc_));
+                m_.set_reg(UC_X86_REG_EDX, uint32_t(*tsc_ >> 32));
+            }
+        });
 }
 
 void Process::guard()
 {
     m_.unmap(0, kPage);
-    for (auto &[addr, flags] : pages_)
-        m_.protect(addr, kPage, uc_perms(flags));
+    for (auto &r : runs_)
+        m_.protect(r.addr, r.size, uc_perms(r.flags));
 }
 
 Outcome Process::run(const std::vector<std::string> &argv)

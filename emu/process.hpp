@@ -57,7 +57,10 @@ private:
     Kernel kernel_;
     Limits limits_;
     std::optional<uint64_t> tsc_;
-    std::vector<std::pair<uint32_t, uint32_t>> pages_;  // image page -> ELF flags
+    struct Run {
+        uint32_t addr, size, flags;  // image pages sharing their ELF flags
+    };
+    std::vector<Run> runs_;
 };
 
 } // namespace zelkos
