@@ -1,6 +1,7 @@
 // zelkos-bench: the guest cost of the runtime's paths (instructions and
 // kernel calls, deterministic), and the stand-in against QEMU user mode
 // (wall time). Prints one table and writes build/bench.json.
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -205,10 +206,14 @@ void guest_costs(const std::shared_ptr<const Image> &rt, const std::string &root
     }
 }
 
-// Median wall time of running argv, in milliseconds.
-double wall_ms(const std::vector<std::string> &argv, int runs)
+// Median wall and CPU (user + system) time of running argv, in ms.
+struct Times {
+    double wall = -1, cpu = -1;
+};
+
+Times run_times(const std::vector<std::string> &argv, int runs)
 {
-    std::vector<double> t;
+    std::vector<double> wall, cpu;
     for (int i = 0; i < runs; i++) {
         auto t0 = std::chrono::steady_clock::now();
         pid_t pid = fork();
@@ -223,13 +228,17 @@ double wall_ms(const std::vector<std::string> &argv, int runs)
             _exit(127);
         }
         int status = 0;
-        waitpid(pid, &status, 0);
+        rusage ru{};
+        wait4(pid, &status, 0, &ru);
         if (!WIFEXITED(status) || WEXITSTATUS(status) == 127)
-            return -1;
-        t.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+            return {};
+        wall.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        cpu.push_back((ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+                      (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3);
     }
-    std::sort(t.begin(), t.end());
-    return t[t.size() / 2];
+    std::sort(wall.begin(), wall.end());
+    std::sort(cpu.begin(), cpu.end());
+    return {wall[wall.size() / 2], cpu[cpu.size() / 2]};
 }
 
 void timing(const std::string &path, const std::string &unit, double v, const std::string &note = "")
@@ -240,23 +249,29 @@ void timing(const std::string &path, const std::string &unit, double v, const st
     g_rows.push_back(r);
 }
 
+void compare(const std::string &what, const std::vector<std::string> &ours,
+             const std::vector<std::string> &theirs, bool qemu, int runs)
+{
+    Times a = run_times(ours, runs);
+    timing(what + " under zelkos-run, wall", "ms", a.wall);
+    timing(what + " under zelkos-run, CPU", "ms", a.cpu);
+    if (!qemu) {
+        timing(what + " under qemu-i386", "ms", -1, "qemu-i386 not installed");
+        return;
+    }
+    Times b = run_times(theirs, runs);
+    timing(what + " under qemu-i386, wall", "ms", b.wall);
+    timing(what + " under qemu-i386, CPU", "ms", b.cpu);
+    timing(what + ": zelkos-run / qemu-i386, wall", "ratio", a.wall / b.wall, "below 1.0: the stand-in is faster");
+}
+
 void stand_in_vs_qemu(const std::shared_ptr<const Image> &rt)
 {
     bool qemu = system("command -v qemu-i386 >/dev/null 2>&1") == 0;
-    double ours = wall_ms({kBuild + "/zelkos-run", kBuild + "/lumbrel"}, 30);
-    timing("zelkos-run lumbrel, whole process", "ms", ours);
-    double theirs = qemu ? wall_ms({"qemu-i386", kBuild + "/bench/hello-linux"}, 30) : -1;
-    timing("qemu-i386 hello-linux, whole process", "ms", theirs, qemu ? "" : "qemu-i386 not installed");
-    if (qemu)
-        timing("start-up ratio zelkos-run / qemu-i386", "ratio", ours / theirs, "at most 1.0 is the goal");
-
-    double loop_ours = wall_ms({kBuild + "/zelkos-run", kBuild + "/bench/loop-zelkos"}, 3);
-    timing("10^8-step LCG loop under zelkos-run", "ms", loop_ours);
-    double loop_theirs = qemu ? wall_ms({"qemu-i386", kBuild + "/bench/loop-linux"}, 3) : -1;
-    timing("10^8-step LCG loop under qemu-i386", "ms", loop_theirs);
-    if (qemu)
-        timing("throughput ratio qemu-i386 / zelkos-run", "ratio", loop_theirs / loop_ours,
-               "above 1.0: the stand-in runs guest code faster");
+    compare("whole short run (lumbrel; hello-linux)", {kBuild + "/zelkos-run", kBuild + "/lumbrel"},
+            {"qemu-i386", kBuild + "/bench/hello-linux"}, qemu, 41);
+    compare("10^8-step LCG loop", {kBuild + "/zelkos-run", kBuild + "/bench/loop-zelkos"},
+            {"qemu-i386", kBuild + "/bench/loop-linux"}, qemu, 3);
 
     // The harness's own speed: what decides how long the test suite takes.
     {

@@ -88,8 +88,10 @@ void Machine::count_instructions()
         return;
     uc_hook h;
     check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, (void *)on_block, this, 1, 0), "block hook");
-    // Blocks translated before the hook existed would not report.
-    check(uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull), "flush translations");
+    // Blocks translated before the hook existed would not report. (The
+    // engine walks the range page by page: skip it when nothing ran yet.)
+    if (ran_)
+        check(uc_ctl_remove_cache(uc_, 0, 0xFFFFFFFFull), "flush translations");
     counting_ = true;
 }
 
@@ -299,6 +301,7 @@ Outcome Machine::run(uint32_t begin, uint32_t until, Limits limits)
     if (limits.instructions)
         count_instructions();
     insn_limit_ = limits.instructions ? insns_ + limits.instructions : 0;
+    ran_ = true;
     auto t0 = std::chrono::steady_clock::now();
     uc_err err = uc_emu_start(uc_, begin, until, limits.timeout_us, 0);
     auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);

@@ -94,6 +94,7 @@ private:
     uint64_t insns_ = 0;
     uint64_t insn_limit_ = 0;
     bool counting_ = false;
+    bool ran_ = false;
 };
 
 // Addresses in [begin, begin+size) of the first byte after each instruction
