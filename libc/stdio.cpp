@@ -1,6 +1,7 @@
 // Streams. The file follows the road the data takes: the stream records,
-// the one sink every written byte passes through, and the output functions
-// built on it.
+// the one sink every written byte passes through, the output functions built
+// on it, memory and deferred-file streams, reading and positioning, then the
+// two formatters (separate engines that share nothing) and the scanners.
 #include <stdio.h>
 #include <fcntl.h>
 #include <stdlib.h>

@@ -267,11 +267,12 @@ char *strncat(char *d, const char *s, size_t n)
     return d;
 }
 
-char *strdup(const char *s)
+// The copy of at most max bytes of s, from the arena.
+static char *dup_prefix(const char *s, size_t max)
 {
     if (!s)
         return 0;
-    size_t n = is_low(s) ? 0 : bounded_len(s, (size_t)-1);
+    size_t n = is_low(s) ? 0 : bounded_len(s, max);
     char *p = (char *)malloc(n + 1);
     if (!p)
         return 0;
@@ -282,19 +283,14 @@ char *strdup(const char *s)
     return p;
 }
 
+char *strdup(const char *s)
+{
+    return dup_prefix(s, (size_t)-1);
+}
+
 char *strndup(const char *s, size_t n)
 {
-    if (!s)
-        return 0;
-    size_t len = is_low(s) ? 0 : bounded_len(s, n);
-    char *p = (char *)malloc(len + 1);
-    if (!p)
-        return 0;
-#pragma clang loop vectorize(disable) interleave(disable)
-    for (size_t i = 0; i < len; i++)
-        p[i] = s[i];
-    p[len] = 0;
-    return p;
+    return dup_prefix(s, n);
 }
 
 // ---------------------------------------------------------------- searching
