@@ -375,7 +375,7 @@ struct snbuf {
 };
 
 // One directive of the buffer formatter.
-struct snbuf_spec {
+struct snbuf_directive {
     bool left, zero, plus;
     int width, prec;
 };
@@ -411,7 +411,7 @@ static int snbuf_number(const char **fmt)
 // With a precision no byte beyond it is read, so a character array bounded
 // by the precision need not be terminated. Addresses in the null page are
 // empty strings, as the guarded strlen has them.
-static void snbuf_string(snbuf *o, const char *s, const snbuf_spec *d)
+static void snbuf_string(snbuf *o, const char *s, const snbuf_directive *d)
 {
     if (!s)
         s = "(null)";
@@ -430,7 +430,7 @@ static void snbuf_string(snbuf *o, const char *s, const snbuf_spec *d)
 }
 
 static void snbuf_integer(snbuf *o, unsigned long long mag, char sign, unsigned base, int upper,
-                          const snbuf_spec *d)
+                          const snbuf_directive *d)
 {
     char digits[20];
     unsigned count;
@@ -464,7 +464,7 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
             continue;
         }
         fmt++;
-        snbuf_spec d = {false, false, false, 0, -1};
+        snbuf_directive d = {false, false, false, 0, -1};
         for (;; fmt++) {
             if (*fmt == '-')
                 d.left = true;
@@ -536,7 +536,7 @@ int vsnprintf(char *buf, size_t size, const char *fmt, va_list ap)
         case 'p': {
             unsigned long long v =
                 ll ? __builtin_va_arg(ap, unsigned long long) : __builtin_va_arg(ap, unsigned);
-            const snbuf_spec plain = {false, false, false, 0, -1};
+            const snbuf_directive plain = {false, false, false, 0, -1};
             snbuf_put(&o, '0');
             snbuf_put(&o, 'x');
             snbuf_integer(&o, v, 0, 16, 0, &plain);
