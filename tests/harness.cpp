@@ -197,6 +197,12 @@ void Guest::answer(int nr, std::vector<Reply> replies)
 
 void Guest::script(std::function<std::optional<int32_t>(const CallRecord &)> fn) { p_->user_script = std::move(fn); }
 
+void Guest::set_input(int fd, std::string bytes) { process().kernel().files().set_input(fd, std::move(bytes)); }
+
+void Guest::attach_pipe(int fd) { process().kernel().files().attach_pipe(fd); }
+
+std::string Guest::pipe_bytes(int fd) { return process().kernel().files().pipe_bytes(fd); }
+
 std::string Guest::console() { return process().kernel().console().text(); }
 
 std::vector<std::string> Guest::console_writes() { return process().kernel().console().writes(); }

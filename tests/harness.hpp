@@ -118,6 +118,12 @@ public:
     // the service run.
     void script(std::function<std::optional<int32_t>(const CallRecord &)> fn);
 
+    // Descriptors besides the console: input the guest reads (fd 0 is
+    // standard input, empty until set), and pipes whose writes are kept.
+    void set_input(int fd, std::string bytes);
+    void attach_pipe(int fd);
+    std::string pipe_bytes(int fd);
+
     std::string console();                   // every byte written to fd 1
     std::vector<std::string> console_writes(); // one entry per write
 

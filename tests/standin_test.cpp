@@ -154,6 +154,22 @@ TEST(Gate, ScriptedAnswersComeBackInOrderThenTheServiceAnswers)
     EXPECT_EQ(g.read(in, 5), "abcd\xAA");
 }
 
+TEST(Gate, StandardInputAndPipesOfTheHarness)
+{
+    Guest g(probe_image());
+    g.set_input(0, "typed");
+    g.attach_pipe(7);
+    uint32_t buf = g.alloc(8, 0xEE);
+    EXPECT_EQ(g.call("probe_gate3", {3, 0, buf, 3}), 3u);
+    EXPECT_EQ(g.call("probe_gate3", {3, 0, buf + 3, 8}), 2u);
+    EXPECT_EQ(g.call("probe_gate3", {3, 0, buf, 8}), 0u);   // end of input
+    EXPECT_EQ(g.read(buf, 6), "typed\xEE");
+    EXPECT_EQ(g.call("probe_gate3", {1, 7, buf, 5}), 5u);
+    EXPECT_EQ(g.pipe_bytes(7), "typed");
+    EXPECT_EQ(g.console(), "");
+    EXPECT_EQ(int32_t(g.call("probe_gate3", {1, 9, buf, 5})), -9);   // EBADF
+}
+
 TEST(Harness, VariadicAnd64BitAndLongDoubleResults)
 {
     Guest g(probe_image());
