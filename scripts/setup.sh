@@ -3,7 +3,7 @@
 # again. Needs root (or sudo) only when something has to be installed.
 set -euo pipefail
 
-packages=(clang lld cmake ninja-build pkg-config libunicorn-dev libcapstone-dev libgtest-dev)
+packages=(clang lld cmake ninja-build libclang-rt-14-dev libunicorn-dev libcapstone-dev libgtest-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
