@@ -16,6 +16,22 @@ constexpr uint32_t kMaxRecord = 1u << 20;   // bytes of one write kept in the lo
 
 uint32_t clamp(uint32_t n) { return n > 0x7fffffffu ? 0x7fffffffu : n; }
 
+// The first byte of [addr, addr+n) the guest may not reach with perms, for
+// the report: a buffer that runs off the end of a mapping is named where it
+// stops being readable, not where it starts. Permissions are per page, so
+// the first refused page chunk begins with that byte.
+uint32_t first_refused(const Machine &m, uint32_t addr, uint32_t n, uint32_t perms)
+{
+    uint64_t at = addr, end = uint64_t(addr) + n;
+    while (at < end) {
+        uint64_t next = std::min<uint64_t>(end, (at | (kPage - 1)) + 1);
+        if (at > 0xFFFFFFFFull || !m.accessible(uint32_t(at), uint32_t(next - at), perms))
+            return uint32_t(at);
+        at = next;
+    }
+    return addr;
+}
+
 } // namespace
 
 Kernel::Kernel(Machine &m, const KernelOptions &opt)
@@ -93,7 +109,7 @@ std::optional<std::string> Kernel::fetch(const CallRecord &rec, uint32_t addr, u
 {
     std::string b(n, '\0');
     if (!m_.accessible(addr, n, UC_PROT_READ) || !m_.read(addr, b.data(), n)) {
-        kernel_fault(rec, "reads unreadable", addr);
+        kernel_fault(rec, "reads unreadable", first_refused(m_, addr, n, UC_PROT_READ));
         return std::nullopt;
     }
     return b;
@@ -103,7 +119,7 @@ bool Kernel::store(const CallRecord &rec, uint32_t addr, const std::string &byte
 {
     if (!m_.accessible(addr, uint32_t(bytes.size()), UC_PROT_WRITE) ||
         !m_.write(addr, bytes.data(), bytes.size())) {
-        kernel_fault(rec, "writes unwritable", addr);
+        kernel_fault(rec, "writes unwritable", first_refused(m_, addr, uint32_t(bytes.size()), UC_PROT_WRITE));
         return false;
     }
     return true;
@@ -144,7 +160,7 @@ int32_t Kernel::serve(CallRecord &rec)
     case 3: {
         uint32_t n = std::min(clamp(rec.edx), 1u << 24);
         if (!m_.accessible(rec.ecx, n, UC_PROT_WRITE)) {
-            kernel_fault(rec, "writes unwritable", rec.ecx);
+            kernel_fault(rec, "writes unwritable", first_refused(m_, rec.ecx, n, UC_PROT_WRITE));
             return -EFAULT;
         }
         std::string b(n, '\0');

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -255,6 +256,130 @@ TEST(Faults, ReportedWithoutCrashingTheHost)
         << w.outcome.report;
 }
 
+// Hostile guests: each ends with its one-line report, and the same process
+// still runs code and serves kernel calls afterwards. Nothing the guest
+// names is read or written beyond what it may reach, and a buffer that runs
+// off a mapping is reported where it stops being reachable.
+TEST(Hostile, EachEndsWithItsReportAndTheHostCarriesOn)
+{
+    using zelkos::hex32;
+    struct Row {
+        const char *what;
+        bool guards;  // call 101 first
+        // Runs the hostile act; returns its outcome and the report expected.
+        std::function<std::pair<CallResult, std::string>(Guest &)> act;
+        Outcome::Kind kind = Outcome::Fault;
+    };
+    auto gate = [](Guest &g, int nr, uint32_t a, uint32_t b, uint32_t c) {
+        return g.call_full("probe_gate3", {nr, a, b, c});
+    };
+    const Row rows[] = {
+        {"writes its own code", true,
+         [](Guest &g) {
+             const uint32_t code = g.sym("probe_target");
+             return std::pair{g.call_full("probe_write", {code, 0x90909090u}),
+                              "page fault: write to read-only address " + hex32(code)};
+         }},
+        {"writes its constants", true,
+         [](Guest &g) {
+             const uint32_t c = g.sym("probe_constant");
+             auto r = g.call_full("probe_write", {c, 6});
+             EXPECT_EQ(g.read32(c), 5u);
+             return std::pair{r, "page fault: write to read-only address " + hex32(c)};
+         }},
+        {"jumps to the null page", true,
+         [](Guest &g) {
+             return std::pair{g.call_full("probe_call", {0}), std::string("execute of unmapped address 0x00000000")};
+         }},
+        {"jumps to the null page before the guards", false,
+         [](Guest &g) {
+             // The page is there and all zeros: the zeros run as code until
+             // something faults.
+             return std::pair{g.call_full("probe_call", {0}), std::string("page fault: ")};
+         }},
+        {"jumps into its data", true,
+         [](Guest &g) {
+             const uint32_t d = g.sym("probe_counter");
+             return std::pair{g.call_full("probe_call", {d}), "execute of non-executable address " + hex32(d)};
+         }},
+        {"writes from the null page", true,
+         [gate](Guest &g) {
+             return std::pair{gate(g, 1, 1, 0x10, 5),
+                              std::string("kernel fault: write (1) reads unreadable guest memory at 0x00000010")};
+         }},
+        {"writes past the end of a mapping", false,
+         [gate](Guest &g) {
+             const uint32_t buf = g.put_at_page_end("abc");
+             auto r = gate(g, 1, 1, buf, 10);
+             EXPECT_EQ(g.console(), "");
+             return std::pair{r, "kernel fault: write (1) reads unreadable guest memory at " + hex32(buf + 3)};
+         }},
+        {"reads past the end of a mapping", false,
+         [gate](Guest &g) {
+             g.set_input(0, "0123456789");
+             const uint32_t buf = g.put_at_page_end("xyz");
+             auto r = gate(g, 3, 0, buf, 10);
+             EXPECT_EQ(g.read(buf, 3), "xyz");
+             return std::pair{r, "kernel fault: read (3) writes unwritable guest memory at " + hex32(buf + 3)};
+         }},
+        {"reads into its own code", true,
+         [gate](Guest &g) {
+             g.set_input(0, "0123456789");
+             const uint32_t code = g.sym("probe_target");
+             const std::string before = g.read(code, 4);
+             auto r = gate(g, 3, 0, code, 4);
+             EXPECT_EQ(g.read(code, 4), before);
+             return std::pair{r, "kernel fault: read (3) writes unwritable guest memory at " + hex32(code)};
+         }},
+        {"opens a path that runs off a mapping", false,
+         [gate](Guest &g) {
+             const uint32_t path = g.put_at_page_end("abc");  // no zero byte
+             return std::pair{gate(g, 4, path, 0, 0),
+                              "kernel fault: open (4) reads unreadable guest memory at " + hex32(path + 3)};
+         }},
+        {"stores a file from past the end of a mapping", false,
+         [gate](Guest &g) {
+             const std::string name = "hostile-" + std::to_string(getpid()) + ".txt";
+             const uint32_t buf = g.put_at_page_end("ab");
+             auto r = gate(g, 21, g.str(name), buf, 100);
+             EXPECT_FALSE(fs::exists(name));
+             return std::pair{r, "kernel fault: writefile (21) reads unreadable guest memory at " + hex32(buf + 2)};
+         }},
+        {"loops forever: the instruction limit", false,
+         [](Guest &g) {
+             g.set_insn_limit(100000);
+             auto r = g.call_full("probe_spin");
+             g.set_insn_limit(200'000'000);
+             return std::pair{r, std::string("instruction limit reached: 100000 instructions")};
+         },
+         Outcome::Limit},
+        {"loops forever: the time limit", false,
+         [](Guest &g) {
+             const zelkos::Limits before = g.process().limits();
+             g.process().limits() = {0, 50'000};
+             auto r = g.call_full("probe_spin");
+             g.process().limits() = before;
+             return std::pair{r, std::string("time limit reached: 50 ms")};
+         },
+         Outcome::Limit},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        Guest g(probe_image());
+        if (r.guards)
+            ASSERT_EQ(g.call("probe_gate3", {101, 0, 0, 0}), 0u);
+        auto [res, report] = r.act(g);
+        EXPECT_EQ(res.outcome.kind, r.kind) << res.outcome.report;
+        EXPECT_NE(res.outcome.report.find(report), std::string::npos) << res.outcome.report;
+        EXPECT_EQ(res.outcome.report.find('\n'), std::string::npos);
+        // The host carries on: code runs, and the kernel serves the next call.
+        EXPECT_EQ(g.call("probe_target"), 7u);
+        g.clear_calls();
+        EXPECT_EQ(g.call("probe_gate3", {1, 1, g.str("ok"), 2}), 2u);
+        EXPECT_TRUE(g.console().ends_with("ok"));
+    }
+}
+
 TEST(Limits, ARunawayLoopStopsAtTheInstructionLimit)
 {
     Guest g(probe_image());
@@ -335,6 +460,49 @@ TEST_F(FileRoot, TheGuestCannotLeaveItsRoot)
     for (auto &c : cases) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(guest_read(c.path), c.expect);
+    }
+}
+
+// Creating and storing files: a path with "..", an absolute one or one
+// through a link lands inside the root or nowhere; the tree outside it is
+// never written.
+TEST_F(FileRoot, WritesStayInsideTheRoot)
+{
+    struct Case {
+        const char *path;
+        const char *lands;  // where the file appears beneath the root, or nullptr
+    } cases[] = {
+        {"../escape", "escape"},
+        {"../../../escape", "escape"},
+        {"/../escape", "escape"},
+        {"sub/../../escape", "escape"},
+        {"up", "secret"},        // the link's "../secret", taken inside the root
+        {"abs", nullptr},        // the link's absolute path does not exist inside
+        {"sub/deep", "secret"},
+    };
+    auto outside = [&] {
+        std::vector<std::string> names;
+        for (auto &e : fs::directory_iterator(base))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        std::ifstream f(base / "secret");
+        return std::string(std::istreambuf_iterator<char>(f), {}) + "|" + std::to_string(names.size());
+    };
+    const std::string before = outside();
+    for (auto &c : cases) {
+        for (int nr : {21, 4}) {
+            SCOPED_TRACE(std::string(c.path) + (nr == 21 ? " by writefile" : " by open for creating"));
+            Guest g(probe_image(), (base / "root").string());
+            const uint32_t path = g.str(c.path);
+            const int32_t r = nr == 21 ? int32_t(g.call("probe_gate3", {21, path, g.str("x"), 1}))
+                                       : int32_t(g.call("probe_gate3", {4, path, 0x241, 0x644}));
+            EXPECT_EQ(r >= 0, c.lands != nullptr) << r;
+            if (c.lands) {
+                EXPECT_TRUE(fs::exists(base / "root" / c.lands));
+                fs::remove(base / "root" / c.lands);
+            }
+            EXPECT_EQ(outside(), before);
+        }
     }
 }
 

@@ -74,6 +74,15 @@ int probe_poke_text()
 
 int probe_read(const volatile int *p) { return *p + probe_counter - 1; }
 
+// A constant of the image's read-only segment.
+extern const int probe_constant;
+const int probe_constant = 5;
+
+void probe_write(volatile int *p, int v) { *p = v; }
+
+// Calls whatever lies at addr as code.
+int probe_call(unsigned addr) { return ((int (*)())addr)(); }
+
 void probe_spin()
 {
     for (;;)
