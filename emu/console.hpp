@@ -24,6 +24,9 @@ public:
     void finish();
 
     const std::vector<std::string> &writes() const { return writes_; }
+    // Forgets the recorded writes, for a long-lived process that is checked
+    // piece by piece (a fuzz target).
+    void clear_writes() { writes_.clear(); }
     std::string text() const;
 
     // An attribute record: 0xFF, then foreground, background and attribute
