@@ -105,11 +105,17 @@ void Kernel::kernel_fault(const CallRecord &rec, const char *what, uint32_t addr
     m_.stop(o);
 }
 
+// The length is the guest's: the buffer is checked before any host memory
+// is set aside for it, so a huge count over a small buffer costs nothing.
 std::optional<std::string> Kernel::fetch(const CallRecord &rec, uint32_t addr, uint32_t n)
 {
-    std::string b(n, '\0');
-    if (!m_.accessible(addr, n, UC_PROT_READ) || !m_.read(addr, b.data(), n)) {
+    if (!m_.accessible(addr, n, UC_PROT_READ)) {
         kernel_fault(rec, "reads unreadable", first_refused(m_, addr, n, UC_PROT_READ));
+        return std::nullopt;
+    }
+    std::string b(n, '\0');
+    if (!m_.read(addr, b.data(), n)) {
+        kernel_fault(rec, "reads unreadable", addr);
         return std::nullopt;
     }
     return b;

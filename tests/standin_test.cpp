@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,14 @@ template <typename T> T get(const std::vector<uint8_t> &b, size_t off)
     T v;
     std::memcpy(&v, &b[off], sizeof v);
     return v;
+}
+
+// The host process's peak resident size so far.
+long peak_rss_kib()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
 }
 
 // Offset of program header i of a well-formed image.
@@ -313,6 +322,25 @@ TEST(Hostile, EachEndsWithItsReportAndTheHostCarriesOn)
              auto r = gate(g, 1, 1, buf, 10);
              EXPECT_EQ(g.console(), "");
              return std::pair{r, "kernel fault: write (1) reads unreadable guest memory at " + hex32(buf + 3)};
+         }},
+        {"writes 2^31 - 1 bytes from a three-byte buffer", false,
+         [gate](Guest &g) {
+             // The host must not set aside memory for bytes the guest does
+             // not have before it finds that out.
+             const long before = peak_rss_kib();
+             const uint32_t buf = g.put_at_page_end("abc");
+             auto r = gate(g, 1, 1, buf, 0x7fffffff);
+             EXPECT_LT(peak_rss_kib() - before, 256 * 1024);
+             return std::pair{r, "kernel fault: write (1) reads unreadable guest memory at " + hex32(buf + 3)};
+         }},
+        {"stores 2^31 - 1 bytes from a two-byte buffer", false,
+         [gate](Guest &g) {
+             const long before = peak_rss_kib();
+             const uint32_t buf = g.put_at_page_end("ab");
+             auto r = gate(g, 21, g.str("hostile-big.bin"), buf, 0x7fffffff);
+             EXPECT_LT(peak_rss_kib() - before, 256 * 1024);
+             EXPECT_FALSE(fs::exists("hostile-big.bin"));
+             return std::pair{r, "kernel fault: writefile (21) reads unreadable guest memory at " + hex32(buf + 2)};
          }},
         {"reads past the end of a mapping", false,
          [gate](Guest &g) {
