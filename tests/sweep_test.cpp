@@ -2,7 +2,7 @@
 // it is, to count its kernel calls (or arena allocations); then once per
 // call with exactly that call failing, once per write with that write cut
 // short, and once per allocation with the arena exhausted at that point.
-// Every run must end with the result specified for that failure, without a
+// Every run must end with the result that failure calls for, without a
 // guest fault, and with the earlier effects intact.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -533,8 +533,8 @@ struct StreamScenario {
 };
 
 // Runs the scenario once to count its allocations, then once per
-// allocation with the arena exhausted there: the step that meets it fails
-// as specified with errno 12, the stream keeps every byte it held (a
+// allocation with the arena exhausted there: the step that meets it
+// reports its failure with errno 12, the stream keeps every byte it held (a
 // formatter keeps the pieces it had sent), and once there is room again
 // the stream goes on: the later steps work and the final bytes are the
 // kept ones plus theirs.
