@@ -240,7 +240,8 @@ std::string function_bytes(const std::string &name)
 }
 
 // The stores an instruction sequence makes to memory through an explicit
-// operand (pushes and calls write the stack implicitly and do not count):
+// operand, outside its own stack frame (pushes and calls write the stack
+// implicitly and do not count either):
 // those of a whole 16-byte register, and any other wider than a byte.
 struct Stores {
     std::vector<std::string> vector, other_wide;
@@ -269,6 +270,10 @@ Stores wide_stores(const std::string &code)
             const cs_x86_op &op = x.operands[k];
             bool store = op.type == X86_OP_MEM && ((op.access & CS_AC_WRITE) || (move && k == 0));
             if (!store || op.size <= 1)
+                continue;
+            // Register spills into the function's own frame are not stores
+            // to the destination.
+            if (op.mem.base == X86_REG_EBP || op.mem.base == X86_REG_ESP)
                 continue;
             bool vector = op.size == 16 && (id == X86_INS_MOVUPS || id == X86_INS_MOVDQU ||
                                             id == X86_INS_MOVAPS || id == X86_INS_MOVDQA);
