@@ -17,6 +17,8 @@ set(ZELKOS_GUEST_COMPILE_OPTIONS
   -fno-stack-protector
   -fno-asynchronous-unwind-tables -fno-unwind-tables
   -ffp-contract=off        # the number parser orders every x87 operation
+  -fno-strict-aliasing     # the arena's block headers and the stream
+                           # buffers are words inside byte arrays
   -ffunction-sections -fdata-sections
   -Wall -Wextra
   $<$<COMPILE_LANGUAGE:CXX>:-std=c++20 -fno-exceptions -fno-rtti -fno-threadsafe-statics>

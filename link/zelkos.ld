@@ -59,8 +59,9 @@ SECTIONS
   .strtab 0 : { *(.strtab) }
   .shstrtab 0 : { *(.shstrtab) }
 
+  /* Nothing runs constructors, so .init_array and .ctors are not placed:
+   * as orphans they fail the link instead of being dropped in silence. */
   /DISCARD/ : {
     *(.comment) *(.note .note.*) *(.eh_frame .eh_frame_hdr)
-    *(.init_array* .fini_array* .ctors* .dtors*)
   }
 }
