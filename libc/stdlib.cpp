@@ -12,7 +12,9 @@ alignas(32) static unsigned char g_heap[HEAP_SIZE] asm("g_heap");
 static size_t g_heap_used asm("g_heap_used");
 
 static unsigned g_rand_state asm("g_rand_state") = 1;
-static int g_rand_seeded asm("g_rand_seeded");
+// `used`: the state is a 32-bit word that debuggers and tests read; without
+// it the compiler may shrink a flag that only ever holds 0 or 1 to a byte.
+[[gnu::used]] static int g_rand_seeded asm("g_rand_seeded");
 
 extern "C" {
 

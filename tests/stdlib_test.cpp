@@ -477,3 +477,14 @@ TEST(Random, SrandBeforeRandMeansNoSelfSeeding)
 }
 
 } // namespace
+
+// The seeded flag is a whole 32-bit word: any non-zero value counts.
+TEST(Rand, AnyNonZeroSeededWordCounts)
+{
+    Guest g;
+    g.set_tsc(0x123456789ull);
+    g.set_global32("g_rand_state", 1);
+    g.set_global32("g_rand_seeded", 0x100);
+    uint32_t next = 1u * 1103515245u + 12345u;
+    EXPECT_EQ(g.call("rand"), (next >> 16) & 0x7FFF);
+}
