@@ -85,6 +85,13 @@ Machine::Machine()
     cs_ = cs;
     uc_hook h;
     check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, (void *)on_invalid, this, 1, 0), "memory hook");
+    // With any access hook present the engine keeps eip exact at every
+    // load and store, so a fault names its own instruction and not the
+    // start of its block. The hook itself covers one byte and does nothing;
+    // what it costs is the engine's slow path, which every store in this
+    // engine version takes anyway.
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, (void *)on_access, this, 1, 1),
+          "access hook");
     check(uc_hook_add(uc_, &h, UC_HOOK_INTR, (void *)on_intr, this, 1, 0), "interrupt hook");
     reset_fpu();
 }
@@ -269,6 +276,8 @@ void Machine::on_block(uc_engine *, uint64_t addr, uint32_t size, void *self)
     }
 }
 
+void Machine::on_access(uc_engine *, uc_mem_type, uint64_t, int, int64_t, void *) {}  // see the constructor
+
 bool Machine::on_invalid(uc_engine *, uc_mem_type type, uint64_t addr, int size, int64_t, void *self)
 {
     auto *m = static_cast<Machine *>(self);
@@ -320,8 +329,10 @@ Outcome Machine::run(uint32_t begin, uint32_t until, Limits limits)
     uc_err err = uc_emu_start(uc_, begin, until, limits.timeout_us, 0);
     auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
     uint32_t eip = reg(UC_X86_REG_EIP);
-    if (pending_)
-        return *std::exchange(pending_, std::nullopt);
+    if (pending_) {
+        Outcome o = *std::exchange(pending_, std::nullopt);
+        return o;
+    }
     Outcome o;
     o.eip = eip;
     if (err == UC_ERR_INSN_INVALID) {

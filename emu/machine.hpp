@@ -79,6 +79,7 @@ public:
 
 private:
     static void on_block(uc_engine *, uint64_t addr, uint32_t size, void *self);
+    static void on_access(uc_engine *, uc_mem_type, uint64_t addr, int size, int64_t, void *self);
     static bool on_invalid(uc_engine *, uc_mem_type, uint64_t addr, int size, int64_t, void *self);
     static void on_intr(uc_engine *, uint32_t intno, void *self);
     static void on_code(uc_engine *, uint64_t addr, uint32_t size, void *self);
