@@ -2,6 +2,7 @@
 // exits with its status.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
