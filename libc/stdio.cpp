@@ -265,12 +265,12 @@ size_t fread(void *ptr, size_t size, size_t count, FILE *f)
     return (size_t)r / size;
 }
 
-// The end flag never stops a read: the kernel is asked every time, so a
-// byte that arrives later is still delivered.
-int fgetc(FILE *f)
+// One byte from a descriptor stream in one kernel call, keeping pos and the
+// end flag; fgetc and fscanf both read this way. The end flag never stops a
+// read: the kernel is asked every time, so a byte that arrives later is
+// still delivered.
+static int stream_read_byte(FILE *f)
 {
-    if (!f || f->kind != FILE_KIND_DESCRIPTOR)
-        return -1;
     unsigned char b;
     int r = read(f->fd, &b, 1);
     if (r <= 0) {
@@ -281,6 +281,13 @@ int fgetc(FILE *f)
     if (r != 1)
         return -1;
     return b;
+}
+
+int fgetc(FILE *f)
+{
+    if (!f || f->kind != FILE_KIND_DESCRIPTOR)
+        return -1;
+    return stream_read_byte(f);
 }
 
 int getchar(void)
@@ -974,35 +981,19 @@ int fscanf(FILE *f, const char *format, ...)
     if (!f || !format || f->kind != FILE_KIND_DESCRIPTOR)
         return -1;
 
-    unsigned char c;
-    for (;;) {
-        int r = read(f->fd, &c, 1);
-        if (r <= 0) {
-            f->eof = 1;
+    int c;
+    do {
+        c = stream_read_byte(f);
+        if (c < 0)
             return -1;
-        }
-        f->pos = (int)((unsigned)f->pos + (unsigned)r);
-        if (r != 1)
-            return -1;
-        if (!scan_is_stream_space(c))
-            break;
-    }
+    } while (scan_is_stream_space((unsigned char)c));
 
     char token[256];
     unsigned n = 0;
     token[n++] = (char)c;
-    for (;;) {
-        int r = read(f->fd, &c, 1);
-        if (r <= 0) {
-            f->eof = 1;
-            break;
-        }
-        f->pos = (int)((unsigned)f->pos + (unsigned)r);
-        if (r != 1 || scan_is_stream_space(c))
-            break;
+    while ((c = stream_read_byte(f)) >= 0 && !scan_is_stream_space((unsigned char)c))
         if (n < sizeof token - 1)
             token[n++] = (char)c;
-    }
     token[n] = 0;
 
     va_list ap;
