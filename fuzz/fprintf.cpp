@@ -48,23 +48,9 @@ public:
             }
             if (++i == f.size())
                 break;
-            int64_t width = 0, prec = -1;
-            if (f[i] == '*') {
-                width = int32_t(args_.word());
-                i++;
-            } else if (!number(f, i, width)) {
+            int64_t width, prec;
+            if (!fz::width_precision(f, i, args_, width, prec))
                 return std::nullopt;
-            }
-            if (i < f.size() && f[i] == '.') {
-                i++;
-                if (i < f.size() && f[i] == '*') {
-                    int32_t p = int32_t(args_.word());
-                    prec = p < 0 ? -1 : p;
-                    i++;
-                } else if (!number(f, i, prec)) {
-                    return std::nullopt;
-                }
-            }
             bool ll = false;
             if (i < f.size() && f[i] == 'l') {
                 i++;
@@ -107,17 +93,6 @@ public:
     }
 
 private:
-    static bool number(std::string_view f, size_t &i, int64_t &v)
-    {
-        v = 0;
-        for (; i < f.size() && f[i] >= '0' && f[i] <= '9'; i++) {
-            v = v * 10 + (f[i] - '0');
-            if (v > INT32_MAX)
-                return false;
-        }
-        return true;
-    }
-
     void piece(std::string s, bool counted = true)
     {
         out_ += s.size();

@@ -351,6 +351,53 @@ private:
     std::vector<uint32_t> words_;
 };
 
+// The width and precision of a directive starting at f[i], for the two
+// formatter models: "*" takes a word from the list (a negative precision
+// from it counts as none), digits count in decimal. False when a run of
+// digits does not fit a signed 32-bit number, which means nothing.
+inline bool width_precision(std::string_view f, size_t &i, Args &args, int64_t &width, int64_t &prec)
+{
+    auto number = [&](int64_t &v) {
+        v = 0;
+        for (; i < f.size() && f[i] >= '0' && f[i] <= '9'; i++)
+            if ((v = v * 10 + (f[i] - '0')) > INT32_MAX)
+                return false;
+        return true;
+    };
+    width = 0;
+    prec = -1;
+    if (i < f.size() && f[i] == '*') {
+        width = int32_t(args.word());
+        i++;
+    } else if (!number(width)) {
+        return false;
+    }
+    if (i < f.size() && f[i] == '.') {
+        i++;
+        if (i < f.size() && f[i] == '*') {
+            int32_t p = int32_t(args.word());
+            prec = p < 0 ? -1 : p;
+            i++;
+        } else if (!number(prec)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// 0 to 15 for a digit of either case, -1 for any other byte: the number
+// models' digit test.
+inline int digit_value(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // The words of a list against the end of a page, as an i386 va_list points
 // at them: taking one more than the model did faults.
 class ListArea {

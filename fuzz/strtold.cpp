@@ -16,17 +16,6 @@ constexpr int kExponentCap = 4096;
 
 // ---- The model ------------------------------------------------------------
 
-int hex_digit(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 bool decimal(unsigned char c) { return c >= '0' && c <= '9'; }
 
 class Model {
@@ -95,7 +84,7 @@ private:
     {
         bool seen = false;
         v = 0;
-        for (int d; (d = hex_digit(at(p))) >= 0; p++) {
+        for (int d; (d = fz::digit_value(at(p))) >= 0; p++) {
             v = v * 16;
             v = v + d;
             seen = true;
@@ -103,7 +92,7 @@ private:
         if (at(p) == '.') {
             p++;
             int k = 0;
-            for (int d; (d = hex_digit(at(p))) >= 0; p++) {
+            for (int d; (d = fz::digit_value(at(p))) >= 0; p++) {
                 seen = true;
                 if (k == kSteps)
                     continue;

@@ -12,17 +12,6 @@ constexpr uint32_t kTextCapacity = 8192;
 
 // ---- The model ------------------------------------------------------------
 
-int digit_value(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 struct Parsed {
     uint32_t value;
     size_t taken;
@@ -51,7 +40,7 @@ Parsed model_strtoul(std::string_view t, int32_t base)
         p += 2;
     }
     uint32_t v = 0;
-    for (int d; (d = digit_value(at(p))) >= 0 && d < base; p++)
+    for (int d; (d = fz::digit_value(at(p))) >= 0 && d < base; p++)
         v = v * uint32_t(base) + uint32_t(d);
     return {v, p};
 }
